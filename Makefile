@@ -1,0 +1,31 @@
+# Entry points for people: `make test` builds and runs every test, `make sanitize`
+# runs them again under AddressSanitizer and UndefinedBehaviorSanitizer.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all build test sanitize tsan bench format clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+sanitize:
+	$(MAKE) test BUILD=build-asan CMAKE_EXTRA="-DQUORVEL_SANITIZE=address,undefined"
+
+tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_EXTRA="-DQUORVEL_SANITIZE=thread"
+
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BENCH=ON -DQUORVEL_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+
+format:
+	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

@@ -1,0 +1,176 @@
+/*
+ * Quorvel: an embeddable, multi-threaded HTTP/1.0 server library with a C interface.
+ *
+ * Every object is reached through an envelope handle made by quorvel_obj_create and
+ * released by quorvel_obj_destroy. Calls return 0 (or a pointer) on success and -1 (or
+ * NULL) on failure; a failure also sets errno and the thread's last-error code
+ * (quorvel_last_error) and writes one line to the error log, the first log object made.
+ *
+ * Variadic calls read each argument with the exact type documented here and only the
+ * arguments their tag or attribute uses. Pass pointer arguments as NULL, never as 0.
+ */
+#ifndef QUORVEL_H
+#define QUORVEL_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define QUORVEL_API __attribute__((visibility("default")))
+#else
+#define QUORVEL_API
+#endif
+
+#ifdef __cplusplus
+#define QUORVEL_NOEXCEPT noexcept
+#else
+#define QUORVEL_NOEXCEPT
+#endif
+
+/* The handle of every object. */
+typedef struct envelope envelope;
+
+/* A thread record, handed to thread functions as their first argument. */
+typedef struct quorvel_thread quorvel_thread;
+
+/* Object type tags (quorvel_obj_create, envelope types). */
+enum {
+    quorvel_obj_server = 0,
+    quorvel_obj_mutex = 1,
+    quorvel_obj_event = 2,
+    quorvel_obj_thread = 3,
+    quorvel_obj_connection = 4,
+    quorvel_obj_buffer = 5,
+    quorvel_obj_log = 6,
+    quorvel_obj_stream = 7,
+    quorvel_obj_protocol = 8,
+    quorvel_obj_sys = 10,
+    quorvel_obj_worker = 12
+};
+
+/* Attribute numbers of quorvel_obj_set and quorvel_obj_get. */
+enum {
+    quorvel_attrib_header = 0,
+    quorvel_attrib_post = 1,
+    quorvel_attrib_mime = 2,
+    quorvel_attrib_index = 4,
+    quorvel_attrib_cache = 5,
+    quorvel_attrib_ssi = 6,
+    quorvel_attrib_tcpbuffsize = 7,
+    quorvel_attrib_threadheap = 8,
+    quorvel_attrib_listener = 10,
+    quorvel_attrib_ssl = 11,
+    quorvel_attrib_dirlist = 12,
+    quorvel_attrib_bubbles = 13,
+    quorvel_attrib_cookie = 14,
+    quorvel_attrib_uri = 15,
+    quorvel_attrib_uri_content = 16,
+    quorvel_attrib_uri_cache = 17,
+    quorvel_uri_path = 18,
+    quorvel_attrib_local_url = 19,
+    quorvel_attrib_local_url_path = 20,
+    quorvel_attrib_post_ref = 21,
+    quorvel_attrib_afipv = 22,
+    /* System object: overall deadline in seconds for reading one request (default 10). */
+    quorvel_attrib_request_timeout = 23,
+    /* Server: a1 port, a2 numeric address text; a listener bound to that address only. */
+    quorvel_attrib_listener_addr = 24,
+    /* Server, get: a1 milliseconds to wait; 0 serving, 1 failed, 2 still starting. */
+    quorvel_attrib_status = 25
+};
+
+/* HTTP methods and URI encodings. */
+#define QUORVEL_POST 1
+#define QUORVEL_GET 2
+#define QUORVEL_HEAD 4
+#define QUORVEL_ENC_TEXT 1
+#define QUORVEL_ENC_BINARY 0
+
+/* Selector bits of quorvel_file_stream. */
+#define QUORVEL_STREAM_ENCODE 0x02
+#define QUORVEL_STREAM_TRANSMIT 0x08
+#define QUORVEL_STREAM_SEND 0x10
+
+/* Property types of bubble registration records. */
+#define QUORVEL_PROP_PROTOCOL 0x08
+#define QUORVEL_PROP_MIME 0x10
+#define QUORVEL_PROP_URI 0x20
+
+/* Socket option and state bits; SOCK_SET and SOCK_CLR are attribute values. The
+ * non-blocking bit (0x8000) is internal to the library and not defined here. */
+#define SOCK_SET 1
+#define SOCK_CLR 0
+#define SOCK_IPV6 0x00000001
+#define SOCK_PL_RESTRICTED 0x00000002
+#define SOCK_PL_EDGE 0x00000004
+#define SOCK_PL_UNRESTRICTED 0x00000008
+#define SOCK_IPV4 0x00000010
+#define SOCK_REUSEADDR 0x00000020
+#define SOCK_SNDBUF 0x00000040
+#define SOCK_RCVBUF 0x00000080
+#define SOCK_NAGLE 0x00001000
+#define SOCK_BUFFERED 0x00002000
+#define SOCK_TIMEOUT 0x00004000
+#define SOCK_OPT16 0x00010000
+#define SOCK_LISTENING 0x00020000
+#define SOCK_TIMEDOUT 0x00040000
+#define SOCK_OUTPUT 0x00080000
+#define SOCK_READY 0x00100000
+#define SOCK_FAILED 0x00200000
+#define SOCK_CONNECTED 0x00400000
+
+/* Callbacks. */
+/* Body of a thread object: polls quorvel_thread_continue(thread) and returns once it is
+ * non-zero. A body that never polls keeps running after quorvel_obj_destroy. */
+typedef void (*quorvel_thread_fn)(quorvel_thread* thread, void* arg);
+/* Function mapped to a URI: writes its page to `out`; returns NULL, or an error text made
+ * with quorvel_make_return_value. */
+typedef char* (*quorvel_uri_fn)(envelope* request, envelope* out);
+/* Handler of a MIME type: as a URI function, with the local path of the requested file. */
+typedef char* (*quorvel_mime_fn)(envelope* request, envelope* out, const char* target);
+/* Handler of a user-defined protocol: 0 on success, non-zero on failure. */
+typedef int (*quorvel_protocol_fn)(envelope* stream);
+/* Task of a worker pool. */
+typedef void (*quorvel_task_fn)(void* arg);
+/* Entry of a bubble: non-zero when the bubble set itself up. */
+typedef char (*quorvel_bubble_main_fn)(envelope* server);
+
+/* Library. */
+/* Initialises the library; always 0. Call once, before any other call. */
+QUORVEL_API int quorvel_init(void) QUORVEL_NOEXCEPT;
+/* 0 when quorvel_init has run, -1 otherwise. */
+QUORVEL_API int quorvel_isinitialized(void) QUORVEL_NOEXCEPT;
+/* Turns debug lines in the error log on (non-zero) or off. */
+QUORVEL_API void quorvel_debug(int on) QUORVEL_NOEXCEPT;
+/* The system object (library-wide settings), valid for the life of the process. */
+QUORVEL_API envelope* quorvel_get_sys(void) QUORVEL_NOEXCEPT;
+/* Non-zero once the thread running `thread`'s body has been asked to stop. */
+QUORVEL_API char quorvel_thread_continue(quorvel_thread* thread) QUORVEL_NOEXCEPT;
+/* A copy of s from the calling thread's allocation pair (NULL for NULL); release it with
+ * quorvel_mem_free. */
+QUORVEL_API char* quorvel_make_return_value(const char* s) QUORVEL_NOEXCEPT;
+/* The calling thread's last-error code: 160 bad argument, 8 out of memory, 19 write
+ * protected, 2 not found, 183 already exists, 20 bad handle; 0 after a success. */
+QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
+
+/* Objects.
+ *   quorvel_obj_mutex, quorvel_obj_event: no further arguments.
+ *   quorvel_obj_thread: quorvel_thread_fn body, void* argument; the body starts at once.
+ *   quorvel_obj_log: const char* file name; the first log made becomes the error log. */
+QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
+/* Destroys the object and the envelope; 0 or -1. */
+QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
+
+/* Memory. Blocks come zero-filled from the calling thread's heap when it has one (release
+ * them on that thread), else from the general allocator. */
+QUORVEL_API void* quorvel_mem_alloc(uint32_t size) QUORVEL_NOEXCEPT;
+QUORVEL_API void quorvel_mem_free(void* block) QUORVEL_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVEL_H */

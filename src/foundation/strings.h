@@ -1,0 +1,26 @@
+// Bounded string work on NUL-terminated byte strings; every new string comes from the
+// allocation pair and is released with quorvel_mem_free.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvel {
+
+// Appends `source` to the string in `dest` when the whole result fits in `size` bytes: 0.
+// Otherwise `dest` becomes the empty string and -1 (ENOSPC, reported); -1 for NULL or size 0.
+int str_concat(char* dest, uint32_t size, const char* source);
+
+// A copy of `s` from the calling thread's allocation pair, or NULL (reported).
+char* str_dup(const char* s);
+
+// A copy of `s` from the general allocator, for records that outlive a connection.
+char* str_dup_general(const char* s);
+
+// Appends the formatted text to the string at `*s` (NULL starts a new one), replacing it by a
+// new allocation; 0, or -1 leaving `*s` untouched. NULL `s` or format: -1 (EINVAL), no report.
+int str_vprintf(char** s, const char* format, va_list args);
+int str_printf(char** s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+} // namespace quorvel

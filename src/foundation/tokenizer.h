@@ -1,0 +1,30 @@
+// A destructive tokenizer over a private copy of its input, and the quote-aware blank
+// marker used to split directive arguments.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+namespace quorvel {
+
+inline constexpr uint32_t TOK_TAG = 0xFFFF;
+
+struct tok {
+    uint32_t tag; // TOK_TAG while live
+    char* text;   // private copy with every delimiter overwritten by NUL
+    char* cursor; // next candidate token, NULL once exhausted
+    uint32_t length;
+};
+static_assert(std::is_trivially_destructible_v<tok>);
+
+// A tokenizer over a copy of `s` splitting at any byte of `delimiters`, or NULL (reported).
+tok* tok_create(const char* s, const char* delimiters);
+// The next non-empty token (valid until tok_destroy), or NULL when exhausted.
+char* tok_next(tok* t);
+// Releases a live tokenizer and clears the handle; anything else is ignored.
+void tok_destroy(tok** t);
+
+// Replaces every blank and tab outside quotes by '^'; either quote opens or closes a quote.
+void mark_unquoted_spaces(char* s);
+
+} // namespace quorvel

@@ -1,0 +1,96 @@
+// Test helpers: temporary directories and the error log read back line by line.
+#include "support/support.h"
+
+#include "core/log.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+namespace qtest {
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorvel-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& contents) const
+{
+    std::string full = file(name);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream out(full, std::ios::binary);
+    out << contents;
+    return full;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ErrorLog::ErrorLog() : path_(dir_.file("error.log")), log_(quorvel::log_create(path_.c_str()))
+{
+    if (log_ == nullptr)
+        throw std::runtime_error("cannot create the error log");
+}
+
+ErrorLog::~ErrorLog()
+{
+    quorvel::log_destroy(&log_);
+}
+
+std::vector<std::string> ErrorLog::lines() const
+{
+    // Entries begin with "[dd/Mon/yyyy:hh:mm:ss] - "; a few library lines end without a line
+    // feed, so the next entry may follow on the same line.
+    static const std::regex stamp(R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )");
+    std::string all = read_file(path_);
+    std::vector<std::string> entries;
+    size_t body = std::string::npos;
+    for (auto it = std::sregex_iterator(all.begin(), all.end(), stamp);
+         it != std::sregex_iterator(); ++it) {
+        size_t at = static_cast<size_t>(it->position());
+        if (body != std::string::npos)
+            entries.push_back(all.substr(body, at - body));
+        body = at + static_cast<size_t>(it->length());
+    }
+    if (body != std::string::npos)
+        entries.push_back(all.substr(body));
+    return entries;
+}
+
+std::string ErrorLog::text() const
+{
+    std::string joined;
+    for (const std::string& line : lines())
+        joined += line;
+    return joined;
+}
+
+bool ErrorLog::contains(const std::string& needle) const
+{
+    return text().find(needle) != std::string::npos;
+}
+
+void ErrorLog::clear() const
+{
+    std::ofstream truncate(path_, std::ios::trunc);
+}
+
+} // namespace qtest
