@@ -148,7 +148,8 @@ extern "C" QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) noexcept
 extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept
 {
     clear_errors();
-    if (object == nullptr || object->object == nullptr) {
+    // The system object wraps no record, yet it is refused as an unsupported object.
+    if (object == nullptr || (object->object == nullptr && object->type != quorvel_obj_sys)) {
         report("quorvel_obj_destroy", 17321, fault::bad_arg, "null argument passed\n");
         return -1;
     }

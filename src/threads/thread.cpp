@@ -29,8 +29,11 @@ void* trampoline(void* arg)
     auto* thread = static_cast<thread_record*>(arg);
     if (thread->gate != nullptr)
         event_wait(thread->gate);
+    // Decided before the start is signalled: once thread_create has returned, the body runs
+    // even if a stop is requested at once.
+    bool run = !thread->stop_requested.load();
     event_signal(thread->signal);
-    if (!thread->stop_requested.load())
+    if (run)
         thread->function(thread, thread->argument);
     thread->finished.store(true);
     event_signal(thread->signal);

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The shared library exports the C interface and nothing else.
+set -euo pipefail
+lib="$1/libquorvel32_2k.so"
+symbols=$(nm -D --defined-only "$lib" | awk '{print $3}')
+stray=$(grep -v '^quorvel_' <<<"$symbols" || true)
+if [ -n "$stray" ]; then
+    echo "symbols outside the interface:"; echo "$stray"; exit 1
+fi
+for name in quorvel_init quorvel_isinitialized quorvel_debug quorvel_get_sys \
+            quorvel_thread_continue quorvel_make_return_value quorvel_obj_create \
+            quorvel_obj_destroy quorvel_mem_alloc quorvel_mem_free quorvel_last_error; do
+    grep -qx "$name" <<<"$symbols" || { echo "missing export: $name"; exit 1; }
+done
+# Every export is declared in the public header.
+for name in $symbols; do
+    grep -q "\b$name(" "$(dirname "$0")/../../include/quorvel.h" || { echo "undeclared: $name"; exit 1; }
+done
+echo "exports ok: $(wc -w <<<"$symbols")"
