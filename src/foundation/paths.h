@@ -1,5 +1,6 @@
 // Path and file helpers: separator conversion, extension and directory parts, the host
-// executable's directory, readability and size probes, environment lookups.
+// executable's directory, readability and size probes, environment lookups. The separator is
+// '/'; '\' is accepted on input wherever a separator is looked for.
 #pragma once
 
 #include <cstdint>
@@ -9,26 +10,34 @@ namespace quorvel {
 // Turns every '\' of `path` into '/', in place (reported for NULL).
 void filter_path_sep(char* path);
 
-// The text after the last '.' at index 1 or later (the scan does not stop at separators), an
-// empty string for a trailing '.', NULL when there is none (reported for NULL).
+// The text after the last '.' at index 1 or later (the scan does not stop at separators, so
+// "dir.d/file" gives "d/file"), an empty string for a trailing '.', NULL when there is none
+// (reported for NULL).
 char* get_extension(char* path);
 const char* get_extension(const char* path);
 
-// `out` (zeroed over `size`) receives `path` cut before its last separator at index 1 or
-// later; the whole path when there is none. Returns `out`; NULL for NULL arguments or when a
-// path without separator does not fit. Paths are cut at PATH_MAX.
+// Zeroes `out` over `size` bytes, then writes `path` cut before its last '/' or '\' at index 1
+// or later ("/dir/" gives "/dir", "/file" stays "/file"), or the whole path when there is none.
+// Returns `out`; when the part does not fit, `out` is left empty (reported by str_concat) and
+// still returned. NULL for NULL arguments, for a path without separator longer than `size`,
+// and for a path of PATH_MAX bytes or more (errno ENAMETOOLONG). Reports nothing itself.
 char* get_directory(const char* path, char* out, uint32_t size);
 
-// The directory of the running executable into `out`: 0, or -1.
+// The directory of the running executable into `out`: 0, or -1 when `out` is NULL, the
+// executable's path cannot be read, or its directory does not fit into `size` bytes (then
+// reported by str_concat and `out` is left empty).
 int get_exe_directory(char* out, uint32_t size);
 
-// True when `path` is a regular file that can be opened for reading (reported otherwise).
+// True when `path` is a regular file that opens for reading. Otherwise false, reported, last
+// error 19, errno as the open left it (0 for a file that opened but is not a regular file).
 bool is_readable(const char* path);
 
-// The size of the file at `path`, 0 on failure (last error 2, reported).
+// The size of the file at `path`, 0 on failure: reported without head, errno as the status
+// call left it, last error 2. Callers that must tell an empty file apart check last_error().
 int64_t sizeof_file(const char* path);
 
-// A copy of the environment variable's value, or NULL when unset.
+// A copy of the environment variable's value (released with quorvel_mem_free), or NULL when
+// `name` is NULL or the variable is unset.
 char* env_dup(const char* name);
 
 } // namespace quorvel

@@ -76,24 +76,48 @@ int str_vprintf(char** s, const char* format, va_list args)
     }
     va_list measure;
     va_copy(measure, args);
-    int n = std::vsnprintf(nullptr, 0, format, measure);
+    int measured = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
+    // A format the formatter refuses (a bad conversion, more than INT_MAX characters) is a
+    // bad argument like a NULL one.
+    if (measured < 0) {
+        set_fault(fault::bad_arg);
+        return -1;
+    }
+    size_t n = static_cast<size_t>(measured);
+
+    // Short pieces are formatted on the stack; the heap is touched only for the result.
+    char stack_area[1024] = {};
+    char* work = stack_area;
+    if (n + 2 > sizeof(stack_area)) {
+        work = static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(n + 2)));
+        if (work == nullptr) {
+            report("str_vprintf", 3672, fault::no_memory,
+                   "insufficient memory to perform operation\n");
+            return -1;
+        }
+    }
+    std::vsnprintf(work, n + 1, format, args);
+
     size_t have = *s != nullptr ? std::strlen(*s) : 0;
-    // The text is formatted straight into the new string, behind the old contents.
-    size_t total = n < 0 ? 0 : have + static_cast<size_t>(n) + 2;
-    auto* grown = total == 0 || total > UINT32_MAX
+    size_t total = have + n + 2;
+    auto* grown = total > UINT32_MAX
                       ? nullptr
                       : static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(total)));
     if (grown == nullptr) {
         report("str_vprintf", 3711, fault::no_memory, "insufficient memory to perform operation\n");
+        if (work != stack_area)
+            quorvel_mem_free(work);
         return -1;
     }
     if (have != 0)
         std::memcpy(grown, *s, have);
-    std::vsnprintf(grown + have, static_cast<size_t>(n) + 1, format, args);
-    grown[have + static_cast<size_t>(n)] = '\0';
+    std::memcpy(grown + have, work, n);
+    grown[have + n] = '\0';
     quorvel_mem_free(*s);
     *s = grown;
+    if (work != stack_area)
+        quorvel_mem_free(work);
     return 0;
 }
 

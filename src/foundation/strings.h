@@ -19,7 +19,8 @@ char* str_dup(const char* s);
 char* str_dup_general(const char* s);
 
 // Appends the formatted text to the string at `*s` (NULL starts a new one), replacing it by a
-// new allocation; 0, or -1 leaving `*s` untouched. NULL `s` or format: -1 (EINVAL), no report.
+// new allocation and releasing the old one; 0, or -1 leaving `*s` untouched (out of memory is
+// reported). NULL `s`, NULL format or a format the formatter refuses: -1 (EINVAL), no report.
 int str_vprintf(char** s, const char* format, va_list args);
 int str_printf(char** s, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
