@@ -302,8 +302,14 @@ int htable_store(htable* table, const void* key, uint32_t key_length, const void
                 return -1;
             }
         }
-        if (e->owned)
-            quorvel_mem_free(e->value);
+        // The old value goes the way a destroyed entry's would, so values that own inner
+        // memory (MIME records) do not leak when an extension is registered again.
+        if (e->owned) {
+            if (e->destructor != nullptr)
+                e->destructor(e->value);
+            else
+                quorvel_mem_free(e->value);
+        }
         e->value = replacement;
         e->owned = owned;
         e->size = size;

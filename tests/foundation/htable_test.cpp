@@ -100,12 +100,13 @@ TEST(Htable, CollidingKeysAreSeparateEntries)
     htable_destroy(&t);
 }
 
-TEST(Htable, ReplacementFreesTheOldOwnedValueWithoutItsDestructor)
+TEST(Htable, ReplacementReleasesTheOldOwnedValueThroughItsDestructor)
 {
     destroyed = 0;
     htable* t = htable_create(10);
     ASSERT_EQ(store(t, "k", "one", true, counting_destructor), 0);
     ASSERT_EQ(store(t, "k", "two!", true), 0);
+    EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(get(t, "k"), "two!");
     std::string referenced = "three";
     ASSERT_EQ(store(t, "k", referenced, false), 0);
@@ -113,7 +114,7 @@ TEST(Htable, ReplacementFreesTheOldOwnedValueWithoutItsDestructor)
     EXPECT_EQ(t->count, 1u);
     ASSERT_EQ(store(t, "d", "owned", true, counting_destructor), 0);
     htable_destroy(&t);
-    EXPECT_EQ(destroyed, 1); // only "d": "k" holds a referenced value by then
+    EXPECT_EQ(destroyed, 3); // "one", "two!" (the entry keeps its destructor) and "d"
 }
 
 TEST(Htable, FailedOwnedCopyKeepsTheEntryAsItWas)
