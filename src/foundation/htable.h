@@ -63,12 +63,11 @@ htable* htable_create(uint32_t size);
 void htable_destroy(htable** table);
 
 // Stores `value` under the key, under the table's lock. owned: a zero-terminated copy of
-// `size` bytes is kept; else the pointer itself. An existing entry with the same key has its
-// old owned value released as a destroyed entry's would be (its destructor, else
-// quorvel_mem_free) and takes the new
-// value, owned flag and size, keeping its destructor; when the new copy cannot be made it
-// keeps its old value. `destructor` applies to new entries only. 0, or -1 (reported) for a
-// NULL table, key or value, an unsynchronised table or no memory.
+// `size` bytes is kept; else the pointer itself. An existing entry with the same key releases
+// its old owned value as a destroyed entry would (its destructor, else quorvel_mem_free) and
+// takes the new value, owned flag and size, keeping its destructor; when the new copy cannot
+// be made it keeps its old value. `destructor` applies to new entries only. 0, or -1
+// (reported) for a NULL table, key or value, an unsynchronised table or no memory.
 int htable_store(htable* table, const void* key, uint32_t key_length, const void* value,
                  uint32_t size, bool owned, htable_destructor destructor);
 
