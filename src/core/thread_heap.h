@@ -10,13 +10,23 @@
 
 namespace quorvel {
 
-// Bytes in front of every block handed out; keeps blocks 16-byte aligned.
+// Bytes in front of every block handed out; keeps blocks 16-byte aligned. The header's
+// first 8 bytes hold the block's size (0 for the general allocator), the rest are 0.
 inline constexpr size_t HEAP_HEADER = 16;
+// The smallest pool block: the header alone (a request of 0 bytes).
+inline constexpr uint32_t HEAP_MIN_ORDER = 4;
+// The largest pool: 2^31 bytes, so sizes and the in-use count fit 32 bits.
+inline constexpr uint32_t HEAP_MAX_ORDER = 31;
+
+// A free pool block starts with the link to the next free block of its order.
+struct free_block {
+    free_block* next;
+};
 
 // One pool: the record, the free-list heads and the pool share one mapped region.
 struct heap_record {
-    void** free_lists;  // max_order + 1 heads; head k links free blocks of 2^k bytes
-    uint32_t max_order; // the pool is 2^max_order bytes
+    free_block** free_lists; // max_order + 1 heads; head k links free blocks of 2^k bytes
+    uint32_t max_order;      // the pool is 2^max_order bytes
     uint32_t pool_size;
     char* base;
     char* limit; // base + pool_size
@@ -32,25 +42,32 @@ struct thread_heap_context {
 };
 static_assert(std::is_trivially_destructible_v<thread_heap_context>);
 
-// Creates the thread-local slot once; false when none could be made (every allocation then
-// falls back to the general allocator).
+// Creates the thread-local slot once (later calls only report the outcome); false when none
+// could be made: every allocation then falls back to the general allocator. A thread that
+// ends while attached has its context and pool released by the slot's destructor.
 bool thread_heap_init();
 
-// A pool of the smallest 2^k >= size + size/4 bytes, zeroed, as one free block; NULL when
-// the region cannot be mapped.
+// A pool of the smallest 2^k >= size + size/4 bytes (at least 16), zeroed, as one free
+// block; NULL when that would exceed 2^31 bytes or the region cannot be mapped.
 heap_record* heap_create(uint32_t size);
-// Unmaps the pool's region and clears the handle.
+// Unmaps the pool's region and clears the handle; blocks still held are gone.
 void heap_destroy(heap_record** heap);
-// A zeroed block of at least `size` bytes from the pool, else from the general allocator.
+// A zeroed block of at least `size` bytes from the pool (the smallest 2^k >= size + 16),
+// else, when the pool has no room or `heap` is NULL, an uncleared block from the general
+// allocator (header 0). NULL only when the general allocator fails too.
 void* heap_alloc(heap_record* heap, uint32_t size);
 // Releases a block: into `heap` when it lies in the pool, to the general allocator when its
-// header is 0; a block of another thread's pool is left alone.
+// header is 0; a block of another thread's pool is left alone. A block of the pool whose
+// header does not describe a block in use there writes "heap corruption detected" to
+// standard error and is left alone. When nothing is left in use the pool becomes one free
+// block again at once.
 void heap_free(heap_record* heap, void* block);
-// Empties the pool at once when anything is in use.
+// Empties the pool at once when anything is in use; blocks still held are gone.
 void heap_reset(heap_record* heap);
 
 // Registers the calling thread for a pool of `size`: 0; -2 when it already has a pool of
-// another size; -1 when the context cannot be allocated. The pool is made on first use.
+// another size; -1 when the context cannot be allocated or there is no thread-local slot.
+// The pool is made at the first allocation.
 int thread_heap_attach(uint32_t size);
 // Unregisters the calling thread and releases its pool; blocks still held are gone.
 void thread_heap_detach();
@@ -63,5 +80,12 @@ heap_record* thread_heap_current();
 // for records that outlive a connection or move between threads. Released with
 // quorvel_mem_free on any thread. NULL when out of memory or when size would wrap.
 void* general_alloc(size_t size);
+
+// The header of a block from the allocation pair: its pool block size, 0 for the general
+// allocator.
+inline uint64_t heap_block_size(const void* block)
+{
+    return *reinterpret_cast<const uint64_t*>(static_cast<const char*>(block) - HEAP_HEADER);
+}
 
 } // namespace quorvel
