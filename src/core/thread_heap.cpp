@@ -364,6 +364,14 @@ void* general_alloc(size_t size)
     return block == nullptr ? nullptr : block + HEAP_HEADER;
 }
 
+void* mem_zalloc(uint32_t size)
+{
+    void* block = quorvel_mem_alloc(size);
+    if (block != nullptr && heap_block_size(block) == 0)
+        std::memset(block, 0, size);
+    return block;
+}
+
 } // namespace quorvel
 
 extern "C" QUORVEL_API void* quorvel_mem_alloc(uint32_t size) noexcept

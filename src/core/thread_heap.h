@@ -81,6 +81,10 @@ heap_record* thread_heap_current();
 // quorvel_mem_free on any thread. NULL when out of memory or when size would wrap.
 void* general_alloc(size_t size);
 
+// quorvel_mem_alloc with the block zeroed also when it comes from the general allocator (pool
+// blocks always are): for records and areas that must start out cleared.
+void* mem_zalloc(uint32_t size);
+
 // The header of a block from the allocation pair: its pool block size, 0 for the general
 // allocator.
 inline uint64_t heap_block_size(const void* block)

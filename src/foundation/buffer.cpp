@@ -4,6 +4,7 @@
 #include "foundation/buffer.h"
 
 #include "core/report.h"
+#include "core/thread_heap.h"
 #include "quorvel.h"
 
 #include <algorithm>
@@ -35,7 +36,7 @@ char* data_alloc(uint32_t capacity)
 {
     if (capacity > BUFFER_MAX_CAPACITY)
         return nullptr;
-    return static_cast<char*>(quorvel_mem_alloc(capacity + 1));
+    return static_cast<char*>(mem_zalloc(capacity + 1));
 }
 
 } // namespace
@@ -49,7 +50,7 @@ buffer* buffer_create(uint32_t capacity)
     }
     void* block = capacity > BUFFER_MAX_CAPACITY
                       ? nullptr
-                      : quorvel_mem_alloc(static_cast<uint32_t>(buffer_block_size(capacity)));
+                      : mem_zalloc(static_cast<uint32_t>(buffer_block_size(capacity)));
     if (block == nullptr) {
         report("buffer_create", 4925, fault::no_memory,
                "insufficient memory to perform operation\n");
@@ -101,7 +102,7 @@ buffer* buffer_dup(const buffer* b)
         report("buffer_dup", 4354, fault::bad_arg, "null or invalid argument\n");
         return nullptr;
     }
-    auto* copy = static_cast<buffer*>(quorvel_mem_alloc(sizeof(buffer)));
+    auto* copy = static_cast<buffer*>(mem_zalloc(sizeof(buffer)));
     if (copy == nullptr) {
         report("buffer_dup", 4397, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
@@ -232,7 +233,7 @@ int buffer_vprintf(buffer** b, const char* format, va_list args)
     char* text = stack_area;
     char* work = nullptr;
     if (n >= PRINTF_STACK_AREA) {
-        work = static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(n + 2)));
+        work = static_cast<char*>(mem_zalloc(static_cast<uint32_t>(n + 2)));
         if (work == nullptr) {
             report("buffer_printf", 3881, fault::no_memory,
                    "insufficient memory to perform operation\n");

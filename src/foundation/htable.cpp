@@ -4,6 +4,7 @@
 #include "foundation/htable.h"
 
 #include "core/report.h"
+#include "core/thread_heap.h"
 #include "quorvel.h"
 #include "threads/sync.h"
 
@@ -79,7 +80,7 @@ void* value_copy(const void* value, uint32_t size)
 {
     if (size == UINT32_MAX)
         return nullptr;
-    void* copy = quorvel_mem_alloc(size + 1);
+    void* copy = mem_zalloc(size + 1);
     if (copy != nullptr && size != 0)
         std::memcpy(copy, value, size);
     return copy;
@@ -146,7 +147,7 @@ container* quorvel_container_create(bool owned, uint32_t hash, const void* key, 
     uint64_t block = sizeof(container) + uint64_t{key_length} + 1;
     auto* e = block > UINT32_MAX
                   ? nullptr
-                  : static_cast<container*>(quorvel_mem_alloc(static_cast<uint32_t>(block)));
+                  : static_cast<container*>(mem_zalloc(static_cast<uint32_t>(block)));
     if (e == nullptr) {
         report("quorvel_container_create", 7183, fault::no_memory,
                "insufficient memory to perform operation\n");
@@ -227,7 +228,7 @@ htable* htable_create(uint32_t size)
         return nullptr;
     }
     uint32_t count = next_prime(size);
-    auto* table = static_cast<htable*>(quorvel_mem_alloc(sizeof(htable)));
+    auto* table = static_cast<htable*>(mem_zalloc(sizeof(htable)));
     if (table == nullptr) {
         report("htable_create", 6949, fault::no_memory,
                "insufficient memory to perform operation\n");
@@ -236,7 +237,7 @@ htable* htable_create(uint32_t size)
     uint64_t bytes = uint64_t{count} * sizeof(bucket);
     table->buckets = bytes > UINT32_MAX
                          ? nullptr
-                         : static_cast<bucket*>(quorvel_mem_alloc(static_cast<uint32_t>(bytes)));
+                         : static_cast<bucket*>(mem_zalloc(static_cast<uint32_t>(bytes)));
     if (table->buckets == nullptr) {
         report("htable_create", 6962, fault::no_memory,
                "insufficient memory to perform operation\n");

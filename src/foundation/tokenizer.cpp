@@ -3,6 +3,7 @@
 #include "foundation/tokenizer.h"
 
 #include "core/report.h"
+#include "core/thread_heap.h"
 #include "foundation/strings.h"
 #include "quorvel.h"
 
@@ -17,7 +18,7 @@ tok* tok_create(const char* s, const char* delimiters)
         report("tok_create", 3459, fault::bad_arg, "null argument passed\n");
         return nullptr;
     }
-    auto* t = static_cast<tok*>(quorvel_mem_alloc(sizeof(tok)));
+    auto* t = static_cast<tok*>(mem_zalloc(sizeof(tok)));
     if (t == nullptr) {
         report("tok_create", 3470, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
