@@ -57,8 +57,7 @@ TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
     report("t", 3, fault::bad_arg, "three\n");
     EXPECT_NE(qtest::read_file(dir.file("1.log")).find("error (t, 1): one\n"), std::string::npos);
     EXPECT_EQ(qtest::read_file(dir.file("2.log")), "");
-    EXPECT_NE(qtest::read_file(dir.file("3.log")).find("error (t, 3): three\n"),
-              std::string::npos);
+    EXPECT_NE(qtest::read_file(dir.file("3.log")).find("error (t, 3): three\n"), std::string::npos);
     EXPECT_EQ(qtest::read_file(dir.file("3.log")).find("dropped"), std::string::npos);
     log_destroy(&second);
     log_destroy(&third);

@@ -53,7 +53,8 @@ TEST(Objects, TagsNeedingInitFailBeforeIt)
     EXPECT_EQ(quorvel_last_error(), 160u);
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "error (quorvel_obj_create, 16298): core not initialized, call quorvel_init\n");
+    EXPECT_EQ(lines[0],
+              "error (quorvel_obj_create, 16298): core not initialized, call quorvel_init\n");
 }
 
 TEST(Objects, LogAndThreadWorkBeforeInit)
