@@ -13,16 +13,6 @@ using namespace quorvel;
 
 namespace {
 
-// Checks the codes and the one error line the last call left, then forgets the line.
-void expect_report(const qtest::ErrorLog& log, const std::string& line, int err, uint32_t last)
-{
-    int seen_errno = errno;
-    EXPECT_EQ(seen_errno, err);
-    EXPECT_EQ(last_error(), last);
-    EXPECT_EQ(log.text(), line);
-    log.clear();
-}
-
 std::string contents(const buffer* b)
 {
     return std::string(b->data, buffer_getinuse(b));
@@ -170,7 +160,7 @@ TEST(Buffer, BadArgumentsWriteTheirLines)
     };
     for (const failure& f : cases) {
         EXPECT_EQ(f.call(), f.result) << f.line;
-        expect_report(log, "error (" + f.line, EINVAL, 160);
+        qtest::expect_report(log, "error (" + f.line, EINVAL, 160);
     }
     buffer_destroy(&b);
 }
@@ -179,17 +169,17 @@ TEST(Buffer, OversizedRequestsFailAsOutOfMemory)
 {
     qtest::ErrorLog log;
     EXPECT_EQ(buffer_create(UINT32_MAX), nullptr);
-    expect_report(log, "error (buffer_create, 4925): " + no_memory, ENOMEM, 8);
+    qtest::expect_report(log, "error (buffer_create, 4925): " + no_memory, ENOMEM, 8);
     buffer* b = buffer_create(4);
     buffer_put(b, "abcd", 4);
     buffer* before = b;
     EXPECT_EQ(buffer_push(&b, "x", UINT32_MAX, 0), -1);
-    expect_report(log, "error (buffer_push, 4588): " + no_memory, ENOMEM, 8);
+    qtest::expect_report(log, "error (buffer_push, 4588): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(b, before);
     EXPECT_EQ(contents(b), "abcd");
     // A failed resize leaves no data area; formatted text still starts a new one.
     EXPECT_EQ(buffer_resize(b, UINT32_MAX), -1);
-    expect_report(log, "error (buffer_resize, 4867): " + no_memory, ENOMEM, 8);
+    qtest::expect_report(log, "error (buffer_resize, 4867): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(buffer_getcapacity(b), 0u);
     EXPECT_EQ(buffer_printf(&b, "again"), 0);
     EXPECT_EQ(contents(b), "again");

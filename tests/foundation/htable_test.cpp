@@ -17,15 +17,6 @@ using namespace quorvel;
 
 namespace {
 
-void expect_report(const qtest::ErrorLog& log, const std::string& line, int err, uint32_t last)
-{
-    int seen_errno = errno;
-    EXPECT_EQ(seen_errno, err);
-    EXPECT_EQ(last_error(), last);
-    EXPECT_EQ(log.text(), line);
-    log.clear();
-}
-
 uint32_t length(const std::string& s)
 {
     return static_cast<uint32_t>(s.size());
@@ -84,7 +75,7 @@ TEST(Htable, CreateUsesAPrimeBucketCountAndAMutex)
     htable_destroy(&t);
     EXPECT_EQ(t, nullptr);
     EXPECT_EQ(htable_create(0), nullptr);
-    expect_report(log, "error (htable_create, 6936): null argument passed\n", EINVAL, 160);
+    qtest::expect_report(log, "error (htable_create, 6936): null argument passed\n", EINVAL, 160);
 }
 
 TEST(Htable, CollidingKeysAreSeparateEntries)
@@ -123,10 +114,10 @@ TEST(Htable, FailedOwnedCopyKeepsTheEntryAsItWas)
     htable* t = htable_create(10);
     store(t, "k", "old");
     EXPECT_EQ(htable_store(t, "k", 1, "x", UINT32_MAX, true, nullptr), -1);
-    expect_report(log, "error (htable_store, 7615): " + no_memory, ENOMEM, 8);
+    qtest::expect_report(log, "error (htable_store, 7615): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(get(t, "k"), "old");
     EXPECT_EQ(htable_store(t, "new", 3, "x", UINT32_MAX, true, nullptr), -1);
-    expect_report(log, "error (quorvel_container_create, 7200): " + no_memory, ENOMEM, 8);
+    qtest::expect_report(log, "error (quorvel_container_create, 7200): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(t->count, 1u);
     htable_destroy(&t);
 }
@@ -144,12 +135,13 @@ TEST(Htable, GetcopyCopiesOnlyIntoALargeEnoughDestination)
     std::memset(dest, 'x', sizeof(dest));
     EXPECT_EQ(htable_getcopy(t, "five", 4, dest, 4), 5);
     EXPECT_EQ(std::string(dest, 4), std::string(4, '\0'));
-    expect_report(log, "error (htable_getcopy, 7505): " + std::string(std::strerror(ENOSPC)) + "\n",
-                  ENOSPC, 8);
+    qtest::expect_report(
+        log, "error (htable_getcopy, 7505): " + std::string(std::strerror(ENOSPC)) + "\n", ENOSPC,
+        8);
     EXPECT_EQ(htable_getcopy(t, "six", 3, dest, 8), -1);
     EXPECT_EQ(log.text(), "");
     EXPECT_EQ(htable_getcopy(t, "five", 4, dest, 0), -1);
-    expect_report(log, "error (htable_getcopy, 7473): null argument passed\n", EINVAL, 160);
+    qtest::expect_report(log, "error (htable_getcopy, 7473): null argument passed\n", EINVAL, 160);
     htable_destroy(&t);
 }
 
@@ -162,7 +154,7 @@ TEST(Htable, StoreIsRefusedOnUnsynchronisedTables)
     store(t, "a", "1");
     htable* copy = htable_copy(t);
     EXPECT_EQ(store(copy, "b", "2"), -1);
-    expect_report(log, refused, EINVAL, 160);
+    qtest::expect_report(log, refused, EINVAL, 160);
     set_debug(true);
     htable_removesync(t);
     set_debug(false);
@@ -170,7 +162,7 @@ TEST(Htable, StoreIsRefusedOnUnsynchronisedTables)
                           "(htable_removesync, 6903): \tdone\n");
     log.clear();
     EXPECT_EQ(store(t, "a", "3"), -1);
-    expect_report(log, refused, EINVAL, 160);
+    qtest::expect_report(log, refused, EINVAL, 160);
     EXPECT_EQ(get(t, "a"), "1");
     htable_destroy(&copy);
     htable_destroy(&t);

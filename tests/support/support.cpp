@@ -2,6 +2,10 @@
 #include "support/support.h"
 
 #include "core/log.h"
+#include "core/report.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -91,6 +95,15 @@ bool ErrorLog::contains(const std::string& needle) const
 void ErrorLog::clear() const
 {
     std::ofstream truncate(path_, std::ios::trunc);
+}
+
+void expect_report(const ErrorLog& log, const std::string& line, int err, uint32_t last)
+{
+    int seen_errno = errno;
+    EXPECT_EQ(seen_errno, err);
+    EXPECT_EQ(quorvel::last_error(), last);
+    EXPECT_EQ(log.text(), line);
+    log.clear();
 }
 
 } // namespace qtest

@@ -1,6 +1,7 @@
 // Shared test helpers: temporary directories and reading the error log back.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -55,5 +56,9 @@ private:
     std::string path_;
     quorvel::log_record* log_;
 };
+
+// Checks errno, the last-error code and that `line` is the only text in the log since it was
+// last cleared; then clears the log.
+void expect_report(const ErrorLog& log, const std::string& line, int err, uint32_t last);
 
 } // namespace qtest
