@@ -7,12 +7,18 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace qtest {
 
@@ -95,6 +101,41 @@ bool ErrorLog::contains(const std::string& needle) const
 void ErrorLog::clear() const
 {
     std::ofstream truncate(path_, std::ios::trunc);
+}
+
+int free_port()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(addr);
+    int port = -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0)
+        port = ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
+}
+
+int connect_loopback(int port, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+            timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+            return fd;
+        }
+        ::close(fd);
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < deadline);
+    return -1;
 }
 
 void expect_report(const ErrorLog& log, const std::string& line, int err, uint32_t last)

@@ -57,6 +57,13 @@ private:
     quorvel::log_record* log_;
 };
 
+// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
+int free_port();
+
+// Connects to 127.0.0.1:port, retrying until `timeout_ms` has passed; the descriptor, or -1.
+// The socket has a receive time-out of `timeout_ms`, so a silent server fails the test.
+int connect_loopback(int port, int timeout_ms = 10000);
+
 // Checks errno, the last-error code and that `line` is the only text in the log since it was
 // last cleared; then clears the log.
 void expect_report(const ErrorLog& log, const std::string& line, int err, uint32_t last);
