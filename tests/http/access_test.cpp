@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quorvel;
 
@@ -372,4 +374,17 @@ TEST_F(Guarded, WhatCannotBeReadOrSearchedRefuses)
     EXPECT_FALSE(allowed(deep));
     EXPECT_FALSE(allowed(std::string(PATH_MAX, 'y')));
     EXPECT_FALSE(allowed("/" + std::string(PATH_MAX, 'z'), 1));
+}
+
+TEST_F(Guarded, UnsearchableDirectoryRefuses)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    authorize("alice", "secret");
+    outer.write("www/hidden/a", "x");
+    ::chmod((root + "/hidden").c_str(), 0);
+    // Whether an access file is there cannot be told, so the request is not let through.
+    EXPECT_FALSE(allowed("/hidden/a"));
+    ::chmod((root + "/hidden").c_str(), 0700);
+    EXPECT_TRUE(allowed("/hidden/a"));
 }
