@@ -299,6 +299,9 @@ TEST_F(Guarded, WhatCannotBeReadOrSearchedRefuses)
     // An access "file" that is a directory cannot be read as rules.
     std::filesystem::create_directories(root + "/d/.htaccess");
     EXPECT_FALSE(allowed("/d/a"));
+    std::filesystem::create_directories(root + "/e");
+    std::filesystem::create_symlink(outer.file("gone"), root + "/e/.htaccess");
+    EXPECT_FALSE(allowed("/e/a"));
     // A path too long to search is refused, never treated as unprotected.
     EXPECT_FALSE(allowed("/" + std::string(PATH_MAX - root.size() - 8, 'x') + "/f"));
     EXPECT_FALSE(allowed(std::string(PATH_MAX, 'y')));
