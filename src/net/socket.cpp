@@ -621,13 +621,19 @@ int socket_shutdown(socket* s)
         if (fd == -1 || listener || ::shutdown(fd, SHUT_WR) != 0)
             continue;
         char piece[DRAIN_PIECE];
+        // The peer usually just closes: wait first. While pieces keep coming, read on
+        // without waiting.
+        bool pending = false;
         while (budget > 0) {
-            pollfd p{fd, POLLIN, 0};
             int64_t left = deadline - monotonic_ms();
-            if (left <= 0 || socket_poll(&p, 1, POLLIN, static_cast<int>(left)) != 0)
+            if (left <= 0)
+                break;
+            pollfd p{fd, POLLIN, 0};
+            if (!pending && socket_poll(&p, 1, POLLIN, static_cast<int>(left)) != 0)
                 break;
             ssize_t n =
                 ::recv(fd, piece, static_cast<size_t>(std::min(budget, DRAIN_PIECE)), MSG_DONTWAIT);
+            pending = n > 0;
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
             if (n <= 0)
