@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <type_traits>
 
+struct pollfd;
+
 namespace quorvel {
 
 struct buffer;
@@ -18,8 +20,15 @@ struct htable;
 inline constexpr uint32_t SOCK_NONBLOCK = 0x00008000;
 
 inline constexpr int32_t SOCKET_DEFAULT_TIMEOUT = 380;
+// Send and receive buffer size of sockets that ask for no size of their own, until changed.
+inline constexpr int32_t SOCKET_DEFAULT_BUFFER_SIZE = 66560;
+inline constexpr uint16_t SOCKET_DEFAULT_OPT16 = 65535;
 inline constexpr int SOCKET_PEER_SIZE = 80;
 inline constexpr int SOCKET_ADDR_SIZE = 48; // a numeric IPv6 address and its terminator
+// Handles one readiness wait looks at, over all listeners of a set.
+inline constexpr int SOCKET_MAX_HANDLES = 64;
+// Readability waits last one second.
+inline constexpr int SOCKET_READ_WAIT_MS = 1000;
 
 struct socket {
     int32_t port;
@@ -37,44 +46,132 @@ struct socket {
     // A duplicate whose inline buffer had to grow keeps the grown data area here; the inline
     // area is never released on its own.
     char* grown;
-    // Monotonic milliseconds by which the current request must have arrived; 0 = none.
+    // Monotonic milliseconds (monotonic_ms) by which the current request must have arrived;
+    // 0 = none. Input waits never last past it, and an input wait cut by it fails the
+    // connection as timed out. Output is not bound by it.
     int64_t deadline_ms;
     // Numeric address to bind to instead of every interface; empty = every interface.
     char bind_addr[SOCKET_ADDR_SIZE];
 };
 static_assert(std::is_trivially_destructible_v<socket>);
 
-// Lifecycle.
+// Library-wide settings.
+
+// The send and receive buffer size given to sockets without SOCK_SNDBUF / SOCK_RCVBUF
+// (initially SOCKET_DEFAULT_BUFFER_SIZE); the system object's buffer-size attribute sets it.
+// The setter refuses sizes of 0 or less (-1, nothing changed; no line, no error codes) and
+// otherwise returns 0. Safe from any thread; affects later binds, connects and duplicates.
+int32_t default_tcp_buffer_size();
+int set_default_tcp_buffer_size(int32_t size);
+
+// The SSL-initialised flag: a socket with `ssl` set binds only once it is on.
+bool ssl_initialized();
+void set_ssl_initialized(bool on);
+
+// Lifecycle. Every operation clears errno and the last error on entry unless it says
+// otherwise; failures are reported once, where they are found.
+
+// Always 0: POSIX sockets need no start-up.
 int sockets_init();
-// A new unbound record for `port` (1..65534), or NULL (reported).
+
+// A new unbound record for `port` (1..65534): timeout 380, opt16 65535, no flags, no handles.
+// From the general allocator (listeners and client connections outlive any connection's
+// thread heap); NULL (reported) for another port or no memory.
 socket* socket_create(int32_t port);
+
+// Sets an option bit (value SOCK_SET / SOCK_CLR, other values ignored), a size or the
+// time-out (value > 0 sets; 0 or -1 clears a set value), or opt16. 0, or -1 (reported) for a
+// NULL record or an unknown attribute. Takes effect at the next bind or connect.
 int socket_setattr(socket* s, uint32_t attribute, int32_t value);
+
+// Binds one handle per enabled family (at most two, close-on-exec; IPv6 handles IPv6-only)
+// to the record's port on every interface, or, with `bind_addr` set, to that one numeric
+// address, whose family alone decides the handle. Stores half the buffer sizes the system
+// reports (Linux reports them doubled). A failed bind closes every handle and sets
+// SOCK_FAILED. 0 with SOCK_READY, or -1.
 int socket_bind(socket* s);
+
+// Puts every handle into the listening state and makes it non-blocking, so that of several
+// threads woken for one connection the losers find none instead of blocking in accept.
 int socket_listen(socket* s, int32_t backlog);
+
+// Connects to the first address of `host` (name or numeric text) and `port` (1..65535) that
+// accepts, over the enabled families; with SOCK_BUFFERED gives the record a buffer of
+// max(sndbuf, rcvbuf) bytes (without one when memory is short: reported, SOCK_BUFFERED
+// cleared). -1 with SOCK_FAILED and no handle left open when none accepts.
 int socket_connect(socket* s, const char* host, int32_t port);
-// A buffered connected client socket, or NULL; timeout < 0 keeps the default.
+
+// A buffered connected client socket (both families, Nagle on, opt16 0), or NULL; a
+// `timeout` of 0 or more replaces the default. Released with socket_destroy.
 socket* socket_open(const char* host, int32_t port, int32_t timeout);
-// A copy of `s` in one block with its buffer inline (sharing `table`), or NULL.
+
+// A copy of `s` in one zeroed block from the calling thread's allocation pair, with its
+// buffer of max(sndbuf, rcvbuf) bytes (the default size when neither is set) inline when
+// SOCK_BUFFERED; it shares `table` and owns no handle of its own until the caller puts one
+// in. NULL (reported) for a NULL record or no memory. Released with socket_destroy.
 socket* socket_dup(const socket* s);
-// The first handle, in array order, readable within one second; -1 when none.
+
+// The first handle, in array order and fd[0] before fd[1], readable within one second; its
+// record goes to `*which`. -1 when none is (no line) or an entry is not usable (reported).
 int socket_readable_vectr(socket** sockets, int count, socket** which);
-// An accepted buffered connection, or NULL.
+
+// Accepts one connection on a bound, listening socket (socket_wait: one listener;
+// socket_wait_vectr: the first ready of `count`, in array order), waiting up to one second.
+// The connection is a socket_dup of its listener with the accepted handle (blocking,
+// close-on-exec) in fd[0], SOCK_CONNECTED added and the peer's numeric address in `peer`
+// (an IPv4-mapped address as a.b.c.d; "<unknown>" when it cannot be had). NULL when nothing
+// arrived or another thread took the connection (no line), or on a bad argument (reported).
 socket* socket_wait(socket* listener);
 socket* socket_wait_vectr(socket** listeners, int count);
+
+// Half-closes each handle and drops what the peer still sends, for at most one second and
+// 64 KiB in all; lowers `timeout` to 1. Nothing for a record without handles or with `ssl`.
+// Always 0; errno and the last error are kept.
 int socket_shutdown(socket* s);
+
+// Sends pending buffered output (unless SOCK_FAILED), shuts the handles down and closes them.
 void socket_close(socket* s);
+
+// socket_close, then releases what the record owns (a standalone record: its buffer and
+// table; a duplicate: a grown data area) and the record, and clears `*s`.
 void socket_destroy(socket** s);
 
-// Buffered I/O.
+// Buffered I/O. A buffered socket uses its buffer in one direction at a time: sending
+// discards unconsumed input, and receiving first sends pending output.
+
+// The first handle readable within one second (less when the deadline is nearer), or -1.
 int socket_readable(socket* s);
+// The first handle writable within `timeout` seconds, or -1.
 int socket_writable(socket* s);
+// Buffers `length` bytes, sending full buffers as they fill: `length`, or -1. 0 for a
+// length of 0, whatever the record.
 int socket_snd(socket* s, const void* data, uint32_t length);
+// Sends `length` bytes now, after any pending buffered output (unconsumed buffered input is
+// discarded): the count sent, or -1 (SOCK_TIMEDOUT when the peer took nothing for
+// `timeout` seconds).
 int socket_unbufsnd(socket* s, const void* data, uint32_t length);
+// Sends pending buffered output: 0, or -1. Bytes that left before a failure are dropped
+// from the buffer, the rest stays pending.
 int socket_flush(socket* s);
+// Delivers up to `length` bytes through the buffer, refilling it while bytes are missing:
+// the count delivered; 0 when nothing came and nothing failed; -1.
 int socket_rcv(socket* s, void* destination, uint32_t length);
+// Receives exactly `length` bytes, bypassing the buffer: `length`, or -1 with the bytes
+// that did not arrive zeroed.
 int socket_unbufrcv(socket* s, void* destination, uint32_t length);
+// Replaces the buffer's contents by all the bytes pending on the connection (growing the
+// buffer when they do not fit): their count, or -1: silently when nothing arrived within a
+// second; with SOCK_FAILED when the peer closed or the connection failed; with a line and
+// SOCK_FAILED | SOCK_TIMEDOUT when the deadline passed or `timeout` is 0 or less.
 int socket_fillbuffer(socket* s);
+// The buffer's in-use count (consumed bytes included), or -1 (reported).
 int socket_getrfree(socket* s);
+// True when the connection shows no life within one second, has closed or has failed.
 bool socket_dead(socket* s);
+
+// Shared by the socket files: waits up to `timeout_ms` (0: only looks) for `events` on the
+// handles, retrying after signals with the time left. The index of the first ready handle in
+// array order, -1 when none became ready in time, -2 when the wait failed (errno says why).
+int socket_poll(pollfd* fds, int count, short events, int timeout_ms);
 
 } // namespace quorvel
