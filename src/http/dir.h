@@ -1,0 +1,97 @@
+// Directory enumeration over opendir/readdir, and the parts of a directory listing that need
+// no connection: collecting and sorting the entries, and the texts of one row. Every entry
+// the system returns is handed out; callers hide names themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace quorvel {
+
+// Room for one entry name and its terminator (names are at most 255 bytes).
+inline constexpr int DIR_NAME_SIZE = 260;
+// Room for one listing row.
+inline constexpr int DIR_ROW_SIZE = 2048;
+// First capacity of a listing's entry array; it doubles when full.
+inline constexpr uint32_t DIR_FIRST_CAPACITY = 128;
+
+struct dir_record;
+
+// The caller's storage for one name read with dir_read_r.
+struct dir_item {
+    char name[DIR_NAME_SIZE];
+};
+static_assert(std::is_trivially_destructible_v<dir_item>);
+
+// One listed entry.
+struct dir_entry {
+    char* name; // from the allocation pair
+    uint8_t is_dir;
+    int64_t mtime;    // seconds since 1970
+    uint64_t size;    // bytes
+    const char* sort; // the request's sort text ("na" when NULL)
+};
+static_assert(std::is_trivially_destructible_v<dir_entry>);
+
+// The sorted entries of one directory.
+struct dir_listing {
+    dir_entry* entries;
+    uint32_t count;
+    uint32_t capacity;
+};
+static_assert(std::is_trivially_destructible_v<dir_listing>);
+
+// Starts reading the directory at `path`. NULL for a NULL path (EINVAL, 160, reported), no
+// memory (ENOMEM, 8, reported), or a path that is not a directory or cannot be opened (not
+// reported; errno as stat or opendir left it, 0 for an existing non-directory).
+dir_record* dir_open(const char* path);
+
+// The next name, "." and ".." included, valid until the next read or dir_close; NULL at the
+// end (last error 2, errno as readdir left it) or for a NULL record (EINVAL, 160, reported).
+const char* dir_read(dir_record* dir);
+
+// As dir_read, into the caller's `item`: 0 with *result = item, or -1 with *result = NULL at
+// the end or for a NULL argument.
+int dir_read_r(dir_record* dir, dir_item* item, dir_item** result);
+
+// Ends the reading and frees the record: 0, or -1 when the system refused to close the
+// directory (the record is freed all the same); NULL: -1 (EINVAL, 160, reported).
+int dir_close(dir_record* dir);
+
+// The qsort comparison of listed entries: directories first whatever the direction, then by
+// the sort text of `a`: column 'n' name (bytes), 's' size, 'm' modification time, any other
+// column keeps the order; a second character 'm' makes it descending.
+int dir_entry_compare(const void* a, const void* b);
+
+// Reads the directory at `path` into `out`, without ".", ".." and names beginning with ".ht",
+// each entry carrying `sort` (NULL for the default order), sorted with dir_entry_compare. An
+// entry whose status cannot be read shows as a file of size 0 and time 0. 0, or -1 with `out`
+// empty: a directory that does not open or no memory (both reported). Release the entries
+// with dir_listing_free.
+int dir_list(const char* path, const char* sort, dir_listing* out);
+void dir_listing_free(dir_listing* listing);
+
+// The size column: "Directory", "%lu B" below 1 kB, else "%.1f kB", "%.1f MB" or "%.1f GB".
+// Returns `out`.
+const char* dir_size_text(const dir_entry* entry, char* out, size_t size);
+
+// The date column: the local time of `mtime` as "%m/%d/%y %I:%M:%S %p"; empty when the time
+// cannot be converted. Returns `out`.
+const char* dir_date_text(int64_t mtime, char* out, size_t size);
+
+// Writes `text` with &, <, >, " and ' as HTML entities into `out`: the length written, or -1
+// (`out` emptied) when it does not fit.
+int html_escape(const char* text, char* out, size_t size);
+
+// Writes `text` into `out` with every byte other than letters, digits, '-', '.', '_', '~' and
+// '/' as %XX, so a path keeps its segments: the length written, or -1 (`out` emptied) when
+// it does not fit.
+int url_encode_path(const char* text, char* out, size_t size);
+
+// One listing row for `entry` below the directory `relative` to the root ("" at the root;
+// '\' read as '/'): link percent-encoded, name HTML-escaped, directories in brackets. The
+// length written, or -1 (`out` emptied) when the row does not fit in `size` bytes.
+int dir_row_format(const dir_entry* entry, const char* relative, char* out, size_t size);
+
+} // namespace quorvel

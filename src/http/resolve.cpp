@@ -1,0 +1,457 @@
+// Path resolution: mapped URIs first (exact path, then the pattern keys), else the file
+// system under the root. A path is refused before it is joined to the root when it holds
+// "..", and access files are never answered, so a request cannot leave the root or read the
+// rules that guard it. Only regular files are served: a FIFO would block the handler.
+#include "http/resolve.h"
+
+#include "core/report.h"
+#include "core/thread_heap.h"
+#include "foundation/htable.h"
+#include "foundation/paths.h"
+#include "foundation/strings.h"
+#include "http/access.h"
+#include "http/dir.h"
+#include "http/request.h"
+#include "http/server.h"
+#include "quorvel.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvel {
+
+namespace {
+
+constexpr size_t TEXT_PROBE_SIZE = 256;
+
+int fail(request_data* request, uint32_t status)
+{
+    request->flags |= REQUEST_FAILED;
+    request->status = status;
+    return -1;
+}
+
+void set_status(uint32_t* status, uint32_t value)
+{
+    if (status != nullptr)
+        *status = value;
+}
+
+bool has_root(const server_record* server)
+{
+    return server != nullptr && server->root != nullptr && server->root[0] != '\0';
+}
+
+// The entry stored under `key`, NULL when absent (a missing table holds nothing).
+void* lookup(const htable* table, const char* key)
+{
+    if (table == nullptr || key == nullptr || key[0] == '\0')
+        return nullptr;
+    return htable_getref(table, key, static_cast<uint32_t>(std::strlen(key)), nullptr);
+}
+
+// The entry for the path itself, else for the first pattern key that has one.
+void* lookup_uri(const htable* table, const char* path, const uri_keys& keys)
+{
+    void* hit = lookup(table, path);
+    for (int i = 0; hit == nullptr && i < URI_KEY_COUNT; ++i)
+        hit = lookup(table, keys.key[i]);
+    return hit;
+}
+
+const mime_record* lookup_mime(const server_record* server, std::string_view key)
+{
+    if (server->mime_table == nullptr || key.empty())
+        return nullptr;
+    return static_cast<const mime_record*>(
+        htable_getref(server->mime_table, key.data(), static_cast<uint32_t>(key.size()), nullptr));
+}
+
+// The MIME key of a path: the extension of its last segment, else that segment's name (as
+// split_uri divides them, without its length bound).
+std::string_view mime_key(const char* path)
+{
+    std::string_view p = path;
+    size_t slash = p.rfind('/');
+    if (p.size() < 2 || slash == std::string_view::npos)
+        return {};
+    std::string_view segment = p.substr(slash + 1);
+    size_t dot = segment.find('.');
+    return dot == std::string_view::npos ? segment : segment.substr(dot + 1);
+}
+
+bool ends_with_index(const char* path, const char* index)
+{
+    char wanted[SERVER_INDEX_SIZE];
+    if (std::snprintf(wanted, sizeof(wanted), "%s", index) >= static_cast<int>(sizeof(wanted)))
+        return false;
+    filter_path_sep(wanted);
+    std::string_view p = path;
+    std::string_view w = wanted;
+    if (w.size() < 2 || w[0] != '/')
+        return false;
+    return p.size() > w.size() && p.ends_with(w);
+}
+
+void file_error(const char* path, int error)
+{
+    char text[256];
+    char shown[RESOLVED_PATH_SIZE];
+    report_line("error: file %s, %s\n", ::strerror_r(error, text, sizeof(text)),
+                log_safe(path, shown, sizeof(shown)));
+}
+
+} // namespace
+
+bool names_access_file(const char* path)
+{
+    if (path == nullptr)
+        return false;
+    std::string_view rest = path;
+    std::string_view last;
+    while (!rest.empty()) {
+        size_t end = rest.find_first_of("/\\");
+        std::string_view segment = rest.substr(0, end);
+        if (!segment.empty() && segment != ".")
+            last = segment;
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
+    return last.starts_with(".ht");
+}
+
+void split_uri(const char* path, uri_parts* parts)
+{
+    parts->text[0] = '\0';
+    parts->segment[0] = '\0';
+    parts->name = nullptr;
+    parts->ext = nullptr;
+    if (path == nullptr || path[0] == '\0')
+        return;
+    size_t length = std::strlen(path);
+    if (length == 1) {
+        parts->text[0] = path[0];
+        parts->text[1] = '\0';
+        return;
+    }
+    // A path too long for the parts forms no keys; it is still resolved as it stands.
+    if (length >= sizeof(parts->text))
+        return;
+    std::memcpy(parts->text, path, length + 1);
+    char* slash = std::strrchr(parts->text, '/');
+    if (slash == nullptr)
+        return;
+    std::memcpy(parts->segment, slash + 1, std::strlen(slash + 1) + 1);
+    slash[1] = '\0';
+    parts->name = parts->segment;
+    char* dot = std::strchr(parts->segment, '.');
+    if (dot != nullptr) {
+        *dot = '\0';
+        parts->ext = dot + 1;
+    }
+}
+
+void make_uri_keys(const uri_parts* parts, uri_keys* keys)
+{
+    for (auto& key : keys->key)
+        key[0] = '\0';
+    const char* name = parts->name;
+    const char* ext = parts->ext;
+    const char* text = parts->text;
+    bool has_text = text[0] != '\0';
+    auto form = [keys](int i, size_t bound, int n) {
+        if (n < 0 || static_cast<size_t>(n) >= bound)
+            keys->key[i][0] = '\0';
+    };
+    if (name != nullptr) {
+        form(0, URI_FIRST_KEY_SIZE, std::snprintf(keys->key[0], URI_FIRST_KEY_SIZE, "*%s", name));
+        form(1, URI_PARTS_SIZE, std::snprintf(keys->key[1], URI_PARTS_SIZE, "*%s.*", name));
+    }
+    if (name != nullptr && has_text)
+        form(2, URI_PARTS_SIZE, std::snprintf(keys->key[2], URI_PARTS_SIZE, "%s%s.*", text, name));
+    if (has_text)
+        form(3, URI_PARTS_SIZE, std::snprintf(keys->key[3], URI_PARTS_SIZE, "%s*.*", text));
+    if (has_text && ext != nullptr)
+        form(4, URI_PARTS_SIZE, std::snprintf(keys->key[4], URI_PARTS_SIZE, "%s*.%s", text, ext));
+    if (name != nullptr && ext != nullptr)
+        form(5, URI_PARTS_SIZE, std::snprintf(keys->key[5], URI_PARTS_SIZE, "*%s.%s", name, ext));
+    if (has_text)
+        form(6, URI_PARTS_SIZE, std::snprintf(keys->key[6], URI_PARTS_SIZE, "%s*", text));
+}
+
+int map_uri(request_data* request, const char* path)
+{
+    clear_errors();
+    if (request == nullptr)
+        return -1;
+    const server_record* server = request->server;
+    if (path == nullptr || server == nullptr) {
+        report("map_uri", 14391, fault::bad_arg, "null argument passed\n");
+        return fail(request, STATUS_INTERNAL);
+    }
+    char* work = str_dup(path);
+    if (work == nullptr)
+        return fail(request, STATUS_INTERNAL);
+    filter_path_sep(work);
+    char shown[RESOLVED_PATH_SIZE];
+    if (names_access_file(work)) {
+        report("map_uri", 14396, fault::none, "access to %s forbidden\n",
+               log_safe(work, shown, sizeof(shown)));
+        quorvel_mem_free(work);
+        return fail(request, STATUS_FORBIDDEN);
+    }
+
+    uri_parts parts;
+    uri_keys keys;
+    split_uri(work, &parts);
+    make_uri_keys(&parts, &keys);
+    // Only a path that names no file gets the index; one too long to split is still a file.
+    const char* effective = work;
+    if (parts.name == nullptr && std::strlen(work) < URI_PARTS_SIZE)
+        effective = server->index;
+
+    request->uri = str_dup(effective);
+    request->local_path = nullptr;
+    if (request->uri == nullptr) {
+        quorvel_mem_free(work);
+        return fail(request, STATUS_INTERNAL);
+    }
+
+    void* hit = nullptr;
+    uint32_t kind = KIND_FUNCTION;
+    if (request->flags == REQUEST_POST) {
+        hit = lookup_uri(server->post_uris, effective, keys);
+    } else if (request->flags == REQUEST_GET) {
+        hit = lookup_uri(server->get_uris, effective, keys);
+        if (hit == nullptr) {
+            hit = lookup_uri(server->content_cache, effective, keys);
+            kind = KIND_CONTENT;
+        }
+    }
+
+    if (hit != nullptr) {
+        request->target = hit;
+        request->kind = kind;
+        char local[RESOLVED_PATH_SIZE];
+        if (map_local_path(server, effective, local, sizeof(local)) == 0)
+            request->local_path = str_dup(local);
+    } else {
+        char resolved[RESOLVED_PATH_SIZE];
+        uint32_t status = STATUS_INTERNAL;
+        int is_dir = 0;
+        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir) !=
+            0) {
+            quorvel_mem_free(work);
+            return fail(request, status);
+        }
+        if (http_check_htaccess(request, resolved, is_dir) != 0) {
+            quorvel_mem_free(work);
+            return -1;
+        }
+        char* local = str_dup(resolved);
+        if (local == nullptr) {
+            quorvel_mem_free(work);
+            return fail(request, STATUS_INTERNAL);
+        }
+        request->target = local;
+        request->local_path = local;
+        request->kind = is_dir ? KIND_DIRECTORY : KIND_FILE;
+        request->file_size = is_dir ? 0 : static_cast<uint64_t>(sizeof_file(local));
+    }
+
+    const mime_record* mime = nullptr;
+    if (request->kind == KIND_FUNCTION)
+        mime = static_cast<const uri_record*>(request->target)->mime;
+    if (mime == nullptr) {
+        mime = lookup_mime(server, request->kind == KIND_DIRECTORY ? std::string_view("html")
+                                                                   : mime_key(effective));
+        if (mime == nullptr && request->kind == KIND_FILE && is_text_file(request->local_path))
+            mime = lookup_mime(server, "unknown_txt");
+        if (mime == nullptr)
+            mime = lookup_mime(server, "unknown");
+    }
+    quorvel_mem_free(work);
+    if (mime == nullptr)
+        return fail(request, STATUS_INTERNAL);
+    request->mime = mime;
+    return 0;
+}
+
+int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
+                     uint32_t* status, int* is_dir)
+{
+    if (is_dir != nullptr)
+        *is_dir = 0;
+    if (!has_root(server)) {
+        if (out != nullptr && size > 0)
+            out[0] = '\0';
+        file_error(path, ENOENT);
+        set_last_error(LAST_FILE_NOT_FOUND);
+        set_status(status, STATUS_NOT_FOUND);
+        return -1;
+    }
+    clear_errors();
+    if (path == nullptr || out == nullptr || size <= 0) {
+        report("httpsrv_rslvpath", 14492, fault::bad_arg, "null argument passed\n");
+        return -1;
+    }
+    std::memset(out, 0, static_cast<size_t>(size));
+    char shown[RESOLVED_PATH_SIZE];
+    if (std::strstr(path, "..") != nullptr) {
+        report("httpsrv_rslvpath", 14503, fault::bad_arg,
+               "invalid path \"%s\", \"..\" not allowed\n", log_safe(path, shown, sizeof(shown)));
+        set_status(status, STATUS_UNAUTHORIZED);
+        return -1;
+    }
+    if (names_access_file(path)) {
+        report("httpsrv_rslvpath", 14508, fault::bad_arg, "access to %s forbidden\n",
+               log_safe(path, shown, sizeof(shown)));
+        set_status(status, STATUS_FORBIDDEN);
+        return -1;
+    }
+    size_t root_length = std::strlen(server->root);
+    size_t path_length = std::strlen(path);
+    bool separator = path[0] != '/' && path[0] != '\\';
+    if (root_length + separator + path_length + 1 > static_cast<size_t>(size)) {
+        report("httpsrv_rslvpath", 14516, fault::too_small, "provided buffer is too small\n");
+        set_status(status, STATUS_INTERNAL);
+        size_t needed = root_length + path_length;
+        return needed > INT_MAX ? INT_MAX : (needed == 0 ? 1 : static_cast<int>(needed));
+    }
+    std::memcpy(out, server->root, root_length);
+    size_t used = root_length;
+    if (separator)
+        out[used++] = '/';
+    std::memcpy(out + used, path, path_length + 1);
+    filter_path_sep(out);
+
+    struct stat st {};
+    if (::stat(out, &st) != 0) {
+        int error = errno;
+        // A missing index file falls back to the directory that should have held it.
+        bool fallback = server->index[0] != '\0' && (server->flags & SERVER_DIRLIST) &&
+                        ends_with_index(out, server->index);
+        if (fallback) {
+            *std::strrchr(out, '/') = '\0';
+            fallback = ::stat(out, &st) == 0 && S_ISDIR(st.st_mode);
+            if (!fallback && errno != 0)
+                error = errno;
+        }
+        if (!fallback) {
+            file_error(path, error);
+            std::memset(out, 0, static_cast<size_t>(size));
+            errno = error;
+            set_last_error(LAST_FILE_NOT_FOUND);
+            set_status(status, STATUS_NOT_FOUND);
+            return -1;
+        }
+    }
+    errno = 0;
+
+    if (!S_ISDIR(st.st_mode)) {
+        int fd = ::open(out, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        int error = errno;
+        if (fd >= 0) {
+            struct stat opened {};
+            bool regular = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+            error = regular ? 0 : EACCES;
+            ::close(fd);
+            if (regular)
+                return 0;
+        }
+        file_error(path, error);
+        std::memset(out, 0, static_cast<size_t>(size));
+        errno = error;
+        set_status(status, STATUS_UNAUTHORIZED);
+        return -1;
+    }
+
+    if (server->flags & SERVER_DIRLIST) {
+        dir_record* dir = dir_open(out);
+        if (dir != nullptr) {
+            dir_close(dir);
+            if (is_dir != nullptr)
+                *is_dir = 1;
+            return 0;
+        }
+        report("httpsrv_rslvpath", 14570, fault::bad_arg, "access to directory %s unauthorized\n",
+               log_safe(out, shown, sizeof(shown)));
+        std::memset(out, 0, static_cast<size_t>(size));
+        set_status(status, STATUS_UNAUTHORIZED);
+        return -1;
+    }
+    report("httpsrv_rslvpath", 14585, fault::bad_arg, "%s is not a file\n",
+           log_safe(out, shown, sizeof(shown)));
+    set_last_error(LAST_FILE_NOT_FOUND);
+    std::memset(out, 0, static_cast<size_t>(size));
+    set_status(status, STATUS_NOT_FOUND);
+    return -1;
+}
+
+int map_local_path(const server_record* server, const char* path, char* out, int size)
+{
+    if (!has_root(server)) {
+        if (out != nullptr && size > 0)
+            out[0] = '\0';
+        return -1;
+    }
+    if (path == nullptr || out == nullptr || size <= 0)
+        return -1;
+    std::memset(out, 0, static_cast<size_t>(size));
+    if (std::strstr(path, "..") != nullptr)
+        return -1;
+    size_t root_length = std::strlen(server->root);
+    size_t path_length = std::strlen(path);
+    bool separator = path[0] != '/' && path[0] != '\\';
+    if (root_length + separator + path_length + 1 > static_cast<size_t>(size)) {
+        size_t needed = root_length + path_length;
+        return needed > INT_MAX ? INT_MAX : (needed == 0 ? 1 : static_cast<int>(needed));
+    }
+    std::memcpy(out, server->root, root_length);
+    size_t used = root_length;
+    if (separator)
+        out[used++] = '/';
+    std::memcpy(out + used, path, path_length + 1);
+    filter_path_sep(out);
+    return 0;
+}
+
+bool is_text_file(const char* path)
+{
+    if (path == nullptr)
+        return false;
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    unsigned char probe[TEXT_PROBE_SIZE];
+    size_t got = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        while (got < sizeof(probe)) {
+            ssize_t n = ::read(fd, probe + got, sizeof(probe) - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+    }
+    ::close(fd);
+    if (got == 0)
+        return false;
+    for (size_t i = 0; i < got; ++i) {
+        unsigned char c = probe[i];
+        if (!((c > 31 && c < 127) || c == '\r' || c == '\n' || c == '\t'))
+            return false;
+    }
+    return true;
+}
+
+} // namespace quorvel
