@@ -49,9 +49,8 @@ struct request_data {
 };
 static_assert(std::is_trivially_destructible_v<request_data>);
 
-// Status-table indices this file answers with.
+// Status-table index of "400 Bad Request", for a request whose head contradicts itself.
 inline constexpr uint32_t STATUS_BAD_REQUEST = 5;
-inline constexpr uint32_t STATUS_INTERNAL_ERROR = 14;
 
 // Reads and parses one request from the accepted connection `s` for the handler whose server
 // copy is `server`. The head may take at most `limit` bytes; the whole request (head and
@@ -59,8 +58,8 @@ inline constexpr uint32_t STATUS_INTERNAL_ERROR = 14;
 // was armed (here, unless the socket layer armed it at accept). Returns a record from the
 // calling thread's allocation pair, which owns `s` from then on (request_destroy closes it);
 // a record marked REQUEST_FAILED is still returned so that its status can be answered. NULL
-// when no request could be read or its method is unknown: nothing has been sent, and `s`
-// stays the caller's.
+// when no request could be read, its method is unknown or `limit` is negative (reported):
+// nothing has been sent, and `s` stays the caller's.
 request_data* http_request(server_record* server, socket* s, int32_t limit);
 
 // Releases everything the record holds, the connection included (flushed and closed), and
@@ -92,9 +91,10 @@ int parse_request_header(char** path, int64_t* content_length, char* header, req
 int parse_http_headers(char** cursor, int64_t* content_length, request_data* request);
 
 // Reads a body of `content_length` bytes: for POST into `post_vars` as "&"-separated
-// name=value pairs, decoded, names upper-cased; for other methods read and dropped. A length
+// name=value pairs, each decoded before it is split at its first '=', names upper-cased
+// (empty pieces and pieces without '=' are skipped); for other methods read and dropped. A length
 // above what the calling thread's heap can hold marks the record REQUEST_FAILED with
-// STATUS_INTERNAL_ERROR without reading anything; so do a failed read and no memory. 0; -1
+// status 14 (500) without reading anything; so do a failed read and no memory. 0; -1
 // for no body (nothing marked) or a failure.
 int parse_post(request_data* request, int64_t content_length);
 
