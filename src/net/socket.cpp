@@ -611,11 +611,14 @@ int socket_shutdown(socket* s)
     int saved_errno = errno;
     uint32_t saved_last = last_error();
     s->timeout = 1;
+    // A listener has no direction to shut and nothing to drain (Linux would accept the call
+    // and leave the drain waiting for the next connection).
+    bool listener = (s->flags & SOCK_LISTENING) && !(s->flags & SOCK_CONNECTED);
     int64_t deadline = monotonic_ms() + DRAIN_MS;
     int budget = DRAIN_TOTAL;
     for (int fd : s->fd) {
-        // A listener or a connection the peer already reset has nothing to drain.
-        if (fd == -1 || ::shutdown(fd, SHUT_WR) != 0)
+        // A connection the peer already reset has nothing to drain either.
+        if (fd == -1 || listener || ::shutdown(fd, SHUT_WR) != 0)
             continue;
         char piece[DRAIN_PIECE];
         while (budget > 0) {
