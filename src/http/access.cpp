@@ -152,6 +152,8 @@ std::string_view ipv4_form(std::string_view address)
 int find_htaccess(const char* root, const char* path, int is_dir, char (&found)[PATH_MAX])
 {
     char dir[PATH_MAX];
+    if (path[0] == '\0')
+        return -1;
     if (is_dir) {
         if (::strnlen(path, PATH_MAX) >= PATH_MAX)
             return -1;
@@ -181,8 +183,9 @@ int find_htaccess(const char* root, const char* path, int is_dir, char (&found)[
         int n = std::snprintf(found, sizeof(found), "%s/%s", dir, HTACCESS_NAME);
         if (n < 0 || static_cast<size_t>(n) >= sizeof(found))
             return -1;
+        // lstat: a dangling link still counts as an access file, which then cannot be read.
         struct stat status {};
-        if (::stat(found, &status) == 0)
+        if (::lstat(found, &status) == 0)
             return 1;
         if (errno != ENOENT && errno != ENOTDIR)
             return -1;

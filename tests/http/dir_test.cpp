@@ -1,12 +1,10 @@
 #include "http/dir.h"
 
 #include "core/report.h"
-#include "quorvel.h"
 #include "support/support.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <set>
@@ -18,11 +16,15 @@ using namespace quorvel;
 
 namespace {
 
-std::vector<std::string> names(const dir_listing& list)
+std::vector<std::string> listed(const std::string& path, const char* sort = nullptr)
 {
+    dir_listing list{};
+    EXPECT_EQ(dir_list(path.c_str(), sort, &list), 0);
     std::vector<std::string> out;
     for (uint32_t i = 0; i < list.count; ++i)
-        out.emplace_back(list.entries[i].name);
+        out.emplace_back(list.entries[i].is_dir ? std::string("[") + list.entries[i].name + "]"
+                                                : list.entries[i].name);
+    dir_listing_free(&list);
     return out;
 }
 
@@ -52,28 +54,24 @@ TEST(DirEnumeration, ReadsEveryEntryThenEnds)
     qtest::TempDir dir;
     dir.write("a.txt", "a");
     dir.write("sub/b.txt", "b");
-    dir.write(".hidden", "");
     dir_record* d = dir_open(dir.path().c_str());
     ASSERT_NE(d, nullptr);
-    std::set<std::string> seen;
+    std::multiset<std::string> seen;
     while (const char* name = dir_read(d))
         seen.insert(name);
     EXPECT_EQ(last_error(), LAST_FILE_NOT_FOUND);
     EXPECT_EQ(errno, 0);
     // Nothing is dropped: "." and ".." are the callers' to skip.
-    EXPECT_EQ(seen, (std::set<std::string>{".", "..", "a.txt", "sub", ".hidden"}));
+    EXPECT_EQ(seen, (std::multiset<std::string>{".", "..", "a.txt", "sub"}));
     EXPECT_EQ(dir_read(d), nullptr);
     EXPECT_EQ(dir_close(d), 0);
 
     d = dir_open(dir.path().c_str());
-    ASSERT_NE(d, nullptr);
     dir_item item;
     dir_item* result = nullptr;
-    std::set<std::string> again;
-    while (dir_read_r(d, &item, &result) == 0) {
-        ASSERT_EQ(result, &item);
+    std::multiset<std::string> again;
+    while (dir_read_r(d, &item, &result) == 0 && result == &item)
         again.insert(item.name);
-    }
     EXPECT_EQ(result, nullptr);
     EXPECT_EQ(again, seen);
     EXPECT_EQ(dir_close(d), 0);
@@ -83,58 +81,48 @@ TEST(DirEnumeration, RefusalsAndTheirCodes)
 {
     qtest::TempDir dir;
     qtest::ErrorLog log;
-    std::string file = dir.write("f", "x");
-
     EXPECT_EQ(dir_open(nullptr), nullptr);
     qtest::expect_report(log, "error (dir_open, 10632): null argument passed\n", EINVAL,
                          LAST_BAD_ARGUMENTS);
     // A file or a missing path is no directory: no line, errno as stat left it.
-    EXPECT_EQ(dir_open(file.c_str()), nullptr);
+    EXPECT_EQ(dir_open(dir.write("f", "x").c_str()), nullptr);
     EXPECT_EQ(errno, 0);
     EXPECT_EQ(dir_open(dir.file("missing").c_str()), nullptr);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_TRUE(log.lines().empty());
-
     EXPECT_EQ(dir_read(nullptr), nullptr);
     qtest::expect_report(log, "error (dir_read, 10668): null argument passed\n", EINVAL,
-                         LAST_BAD_ARGUMENTS);
-    dir_item* result = nullptr;
-    EXPECT_EQ(dir_read_r(nullptr, nullptr, &result), -1);
-    qtest::expect_report(log, "error (dir_read_r, 10679): null argument passed\n", EINVAL,
                          LAST_BAD_ARGUMENTS);
     EXPECT_EQ(dir_close(nullptr), -1);
     qtest::expect_report(log, "error (dir_close, 10691): null argument passed\n", EINVAL,
                          LAST_BAD_ARGUMENTS);
+
+    dir_listing list{};
+    EXPECT_EQ(dir_list(dir.file("f").c_str(), nullptr, &list), -1);
+    EXPECT_EQ(log.text(), "error (stream_http_dir, 10782): could not open directory " +
+                              dir.file("f") + " for reading\n");
+    log.clear();
+    EXPECT_EQ(dir_list(dir.file("gone").c_str(), nullptr, &list), -1);
+    EXPECT_EQ(log.text(), "error (stream_http_dir, 10782): No such file or directory\n");
 }
 
-TEST(DirListing, HidesDotsAndAccessFilesButNotCapitals)
+TEST(DirListing, HidesDotsAndAccessFilesAndGrowsByDoubling)
 {
     qtest::TempDir dir;
     for (const char* name : {".htaccess", ".htpasswd", ".htgroups", ".HTACCESS", ".hidden", "b"})
         dir.write(name, "x");
     dir.write("a/x", "");
-    dir_listing list{};
-    ASSERT_EQ(dir_list(dir.path().c_str(), nullptr, &list), 0);
-    EXPECT_EQ(names(list), (std::vector<std::string>{"a", ".HTACCESS", ".hidden", "b"}));
-    EXPECT_EQ(list.entries[0].is_dir, 1);
-    EXPECT_EQ(list.entries[1].size, 1u);
-    dir_listing_free(&list);
-    EXPECT_EQ(list.entries, nullptr);
-    EXPECT_EQ(list.count, 0u);
-}
+    EXPECT_EQ(listed(dir.path()), (std::vector<std::string>{"[a]", ".HTACCESS", ".hidden", "b"}));
 
-TEST(DirListing, GrowsTheEntryArrayByDoubling)
-{
-    qtest::TempDir dir;
     for (int i = 0; i < 200; ++i)
-        dir.write("f" + std::to_string(1000 + i), "");
+        dir.write("many/f" + std::to_string(1000 + i), "");
     dir_listing list{};
-    ASSERT_EQ(dir_list(dir.path().c_str(), nullptr, &list), 0);
+    ASSERT_EQ(dir_list(dir.file("many").c_str(), nullptr, &list), 0);
     EXPECT_EQ(list.count, 200u);
     EXPECT_EQ(list.capacity, 256u);
-    EXPECT_STREQ(list.entries[0].name, "f1000");
     EXPECT_STREQ(list.entries[199].name, "f1199");
     dir_listing_free(&list);
+    EXPECT_EQ(list.entries, nullptr);
 }
 
 TEST(DirListing, SortsByEachColumnWithDirectoriesFirst)
@@ -147,60 +135,24 @@ TEST(DirListing, SortsByEachColumnWithDirectoriesFirst)
     dir.write("ydir/x", "");
     set_mtime(dir.file("zdir"), 50);
     set_mtime(dir.file("ydir"), 60);
-    const std::pair<const char*, std::vector<std::string>> orders[] = {
-        {nullptr, {"ydir", "zdir", "a", "b", "c"}},
-        {"na", {"ydir", "zdir", "a", "b", "c"}},
-        {"nm", {"zdir", "ydir", "c", "b", "a"}},
-        {"sa", {"c", "a", "b"}},
-        {"sm", {"b", "a", "c"}},
-        {"ma", {"zdir", "ydir", "a", "c", "b"}},
-        {"mm", {"ydir", "zdir", "b", "c", "a"}},
-    };
-    for (const auto& [sort, expected] : orders) {
-        dir_listing list{};
-        ASSERT_EQ(dir_list(dir.path().c_str(), sort, &list), 0);
-        std::vector<std::string> got = names(list);
-        if (sort != nullptr && sort[0] == 's') {
-            // Directory sizes depend on the file system; only the files' order is fixed.
-            EXPECT_TRUE(list.entries[0].is_dir && list.entries[1].is_dir) << sort;
-            got.erase(got.begin(), got.begin() + 2);
-        }
-        EXPECT_EQ(got, expected) << (sort ? sort : "default");
-        dir_listing_free(&list);
-    }
-}
+    using names = std::vector<std::string>;
+    EXPECT_EQ(listed(dir.path()), (names{"[ydir]", "[zdir]", "a", "b", "c"}));
+    EXPECT_EQ(listed(dir.path(), "nm"), (names{"[zdir]", "[ydir]", "c", "b", "a"}));
+    EXPECT_EQ(listed(dir.path(), "ma"), (names{"[zdir]", "[ydir]", "a", "c", "b"}));
+    EXPECT_EQ(listed(dir.path(), "mm"), (names{"[ydir]", "[zdir]", "b", "c", "a"}));
+    // Directory sizes depend on the file system; only the files' order is fixed.
+    EXPECT_EQ(listed(dir.path(), "sa").back(), "b");
+    EXPECT_EQ(listed(dir.path(), "sm").back(), "c");
+    EXPECT_EQ(listed(dir.path(), "sm")[2], "b");
 
-TEST(DirListing, CompareKeepsOrderForAnUnknownColumn)
-{
     dir_entry a{const_cast<char*>("a"), 0, 5, 1, "x"};
     dir_entry b{const_cast<char*>("b"), 0, 1, 9, "x"};
-    EXPECT_EQ(dir_entry_compare(&a, &b), 0);
+    EXPECT_EQ(dir_entry_compare(&a, &b), 0); // an unknown column keeps the order
     a.sort = "n";
     EXPECT_EQ(dir_entry_compare(&a, &b), -1);
-    a.sort = "sm";
-    EXPECT_EQ(dir_entry_compare(&a, &b), 1);
-    b.is_dir = 1;
-    EXPECT_EQ(dir_entry_compare(&a, &b), 1);
-    EXPECT_EQ(dir_entry_compare(&b, &a), -1);
 }
 
-TEST(DirListing, MissingDirectoryIsReported)
-{
-    qtest::TempDir dir;
-    qtest::ErrorLog log;
-    dir_listing list{};
-    std::string missing = dir.file("gone");
-    EXPECT_EQ(dir_list(missing.c_str(), nullptr, &list), -1);
-    EXPECT_EQ(list.entries, nullptr);
-    EXPECT_EQ(log.text(), "error (stream_http_dir, 10782): No such file or directory\n");
-    log.clear();
-    std::string file = dir.write("f", "");
-    EXPECT_EQ(dir_list(file.c_str(), nullptr, &list), -1);
-    EXPECT_EQ(log.text(), "error (stream_http_dir, 10782): could not open directory " + file +
-                              " for reading\n");
-}
-
-TEST(DirRow, SizeTexts)
+TEST(DirRow, SizeAndDateTexts)
 {
     EXPECT_EQ(size_text(0), "0 B");
     EXPECT_EQ(size_text(1023), "1023 B");
@@ -209,12 +161,8 @@ TEST(DirRow, SizeTexts)
     EXPECT_EQ(size_text(1048576), "1.0 MB");
     EXPECT_EQ(size_text(1073741824), "1.0 GB");
     EXPECT_EQ(size_text(5ull << 30), "5.0 GB");
-    EXPECT_EQ(size_text(1ull << 42), "4096.0 GB");
     EXPECT_EQ(size_text(4096, true), "Directory");
-}
 
-TEST(DirRow, DateTextInLocalTime)
-{
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     char out[80];
@@ -231,15 +179,10 @@ TEST(DirRow, EscapesNamesAndEncodesLinks)
     EXPECT_EQ(html_escape("&&", out, 11), 10);
     EXPECT_EQ(html_escape("&&", out, 10), -1);
     EXPECT_STREQ(out, "");
-
     EXPECT_GT(url_encode_path("/d i/a?b#c%d&e\"f\xC3\xA9~._-", out, sizeof(out)), 0);
     EXPECT_STREQ(out, "/d%20i/a%3Fb%23c%25d%26e%22f%C3%A9~._-");
     EXPECT_EQ(url_encode_path(" ", out, 3), -1);
-    EXPECT_STREQ(out, "");
-}
 
-TEST(DirRow, RowsAtTheRootAndBelowIt)
-{
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     dir_entry file{const_cast<char*>("a.txt"), 0, 0, 1024, nullptr};
@@ -251,12 +194,9 @@ TEST(DirRow, RowsAtTheRootAndBelowIt)
     std::string text = row(sub, "\\docs\\x");
     EXPECT_NE(text.find("<a href=\"/docs/x/sub\">[sub]</a>"), std::string::npos) << text;
     EXPECT_NE(text.find(">Directory<"), std::string::npos) << text;
-
     std::string long_name(300, 'n');
     file.name = long_name.data();
-    char small[512];
-    EXPECT_EQ(dir_row_format(&file, "", small, sizeof(small)), -1);
-    EXPECT_STREQ(small, "");
+    EXPECT_EQ(dir_row_format(&file, "", out, sizeof(out)), -1);
 }
 
 TEST(DirRow, HostileFileNameIsEscapedInTheListing)
@@ -267,15 +207,11 @@ TEST(DirRow, HostileFileNameIsEscapedInTheListing)
     dir_listing list{};
     ASSERT_EQ(dir_list(dir.file("docs").c_str(), nullptr, &list), 0);
     ASSERT_EQ(list.count, 1u);
-    EXPECT_EQ(list.entries[0].name, hostile);
     std::string text = row(list.entries[0], "/docs");
     dir_listing_free(&list);
     EXPECT_EQ(text.find("<img"), std::string::npos) << text;
     EXPECT_NE(text.find("href=\"/docs/%3Cimg%20src%3Dx%20onerror%3D%27alert%281%29%27%3E%26%22%0A"
-                        ".txt\""),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find(">&lt;img src=x onerror=&#39;alert(1)&#39;&gt;&amp;&quot;\n.txt</a>"),
+                        ".txt\">&lt;img src=x onerror=&#39;alert(1)&#39;&gt;&amp;&quot;\n.txt</a>"),
               std::string::npos)
         << text;
 }
