@@ -1,0 +1,519 @@
+// Reading one HTTP/1.0 request from an accepted connection and parsing it in place: the head
+// is one allocation split by overwriting delimiters with zero bytes, and only the values kept
+// in the record's tables are copied.
+#include "http/request.h"
+
+#include "core/report.h"
+#include "core/settings.h"
+#include "core/thread_heap.h"
+#include "foundation/buffer.h"
+#include "foundation/htable.h"
+#include "http/resolve.h"
+#include "net/socket.h"
+#include "platform/os.h"
+#include "quorvel.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace quorvel {
+
+namespace {
+
+// Client text in a log line is escaped and cut to this many bytes.
+constexpr size_t LOG_TEXT_SIZE = 256;
+
+constexpr std::string_view CONTENT_LENGTH = "CONTENT-LENGTH";
+constexpr std::string_view QUERY_KEY = "QUERY";
+
+// A Content-Length too large to hold is kept as this, which no heap can take.
+constexpr int64_t LENGTH_TOO_LARGE = INT64_MAX;
+constexpr int64_t LENGTH_MALFORMED = -1;
+
+// The value of a Content-Length header: its decimal number, LENGTH_MALFORMED when it is
+// empty or holds anything but digits and trailing blanks, LENGTH_TOO_LARGE when it does not
+// fit. No sign is accepted, so a negative length is malformed.
+int64_t content_length_value(std::string_view text)
+{
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    if (text.empty())
+        return LENGTH_MALFORMED;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return LENGTH_MALFORMED;
+        if (value != LENGTH_TOO_LARGE) {
+            int digit = c - '0';
+            value = value > (INT64_MAX - digit) / 10 ? LENGTH_TOO_LARGE : value * 10 + digit;
+        }
+    }
+    return value;
+}
+
+// The pool of a handler thread with the default heap size (262144 bytes): the body limit of
+// a thread that has no heap of its own.
+constexpr uint64_t HANDLER_POOL_SIZE = 524288;
+
+// The largest body the calling thread takes: its heap's pool, which no single block of the
+// heap can exceed, so a client cannot make the handler allocate beyond it.
+int64_t body_limit()
+{
+    const heap_record* heap = thread_heap_current();
+    uint64_t pool = heap != nullptr ? heap->pool_size : HANDLER_POOL_SIZE;
+    return static_cast<int64_t>(std::min<uint64_t>(pool, INT32_MAX - 1));
+}
+
+// Recognises the end of the head. CR and LF bytes gather in groups of up to four; any other
+// byte empties the group, and a full group that is not CR LF CR LF is dropped, so the next
+// CR or LF starts a new group rather than the window sliding on.
+struct head_end {
+    char group[4];
+    uint32_t count;
+
+    // True when `c` completes the terminator.
+    bool take(char c)
+    {
+        if (c != '\r' && c != '\n') {
+            count = 0;
+            return false;
+        }
+        group[count++] = c;
+        if (count < 4)
+            return false;
+        count = 0;
+        return std::memcmp(group, "\r\n\r\n", 4) == 0;
+    }
+};
+
+// Bytes already waiting in the connection's input buffer, taken as socket_rcv would take
+// them but without a call per byte; NULL when socket_rcv must be asked (nothing buffered,
+// pending output to flush first, or no buffer).
+buffer* buffered_input(const socket* s)
+{
+    if ((s->flags & (SOCK_CONNECTED | SOCK_BUFFERED | SOCK_OUTPUT)) !=
+        (SOCK_CONNECTED | SOCK_BUFFERED))
+        return nullptr;
+    buffer* in = s->buffer;
+    if (in == nullptr || in->data == nullptr || in->read_pos >= in->write_pos)
+        return nullptr;
+    return in;
+}
+
+// Reads and drops `length` bytes of a body nobody uses: true when all arrived.
+bool drop_body(socket* s, int64_t length)
+{
+    char sink[4096];
+    while (length > 0) {
+        auto chunk = static_cast<uint32_t>(std::min<int64_t>(length, sizeof(sink)));
+        if (socket_rcv(s, sink, chunk) != static_cast<int>(chunk))
+            return false;
+        length -= chunk;
+    }
+    return true;
+}
+
+void fail_request(request_data* request, uint32_t status)
+{
+    request->flags |= REQUEST_FAILED;
+    request->status = status;
+}
+
+// The method bit for an exact, case-sensitive method name; 0 when unknown.
+uint32_t method_bit(std::string_view method)
+{
+    if (method == "GET")
+        return REQUEST_GET;
+    if (method == "POST")
+        return REQUEST_POST;
+    if (method == "HEAD")
+        return REQUEST_HEAD;
+    return 0;
+}
+
+} // namespace
+
+hex_digits hex_value(const char* s)
+{
+    hex_digits result{0, 0};
+    if (s == nullptr)
+        return result;
+    for (; result.count < 2; ++result.count) {
+        char c = s[result.count];
+        uint32_t digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        else
+            break;
+        result.value = result.value * 16 + digit;
+    }
+    return result;
+}
+
+int url_decode(char* s)
+{
+    clear_errors();
+    if (s == nullptr) {
+        set_fault(fault::bad_arg);
+        return -1;
+    }
+    // One pass with separate read and write positions instead of moving the tail left for
+    // every escape; the unscanned rest is moved once at the end.
+    const char* from = s;
+    char* to = s;
+    while (static_cast<signed char>(*from) > 32) {
+        if (*from == '+') {
+            *to++ = ' ';
+            ++from;
+        } else if (*from == '%') {
+            hex_digits escape = hex_value(from + 1);
+            if (escape.value != 0) {
+                *to++ = static_cast<char>(escape.value);
+                from += 1 + escape.count;
+            } else {
+                *to++ = *from++;
+            }
+        } else {
+            *to++ = *from++;
+        }
+    }
+    if (to != from)
+        std::memmove(to, from, std::strlen(from) + 1);
+    return 0;
+}
+
+char* next_token(char** cursor, const char* delimiters)
+{
+    if (cursor == nullptr || *cursor == nullptr || delimiters == nullptr)
+        return nullptr;
+    char* token = *cursor;
+    char* end = token + std::strcspn(token, delimiters);
+    size_t run = std::strspn(end, delimiters);
+    std::memset(end, 0, run);
+    *cursor = end + run;
+    return token;
+}
+
+void str_upper(char* s)
+{
+    if (s == nullptr)
+        return;
+    // ASCII only, as toupper in the "C" locale: a host's setlocale must not change keys.
+    for (; *s != '\0'; ++s)
+        if (*s >= 'a' && *s <= 'z')
+            *s = static_cast<char>(*s - 'a' + 'A');
+}
+
+int parse_request_header(char** path, int64_t* content_length, char* header, request_data* request)
+{
+    if (path == nullptr || content_length == nullptr || header == nullptr || request == nullptr)
+        return -1;
+    // The request line is cut off first, so that a line without path or version never
+    // reaches into the header lines.
+    char* cursor = header;
+    char* line = next_token(&cursor, "\r\n");
+    char* method = next_token(&line, " ");
+    char* uri = next_token(&line, " ");
+    // What is left of the line is the protocol version, which is not examined.
+
+    char safe[LOG_TEXT_SIZE];
+    if (debug_enabled())
+        debug("parse_request_header", 13644, "METHOD: %s\n", log_safe(method, safe, sizeof(safe)));
+    request->flags = method_bit(method);
+    if (request->flags == 0) {
+        report("parse_request_header", 13654, fault::bad_arg, "unknown method(%s) requested\n",
+               log_safe(method, safe, sizeof(safe)));
+        return -1;
+    }
+
+    // Decoding comes first, so an encoded '?' splits off the query too.
+    url_decode(uri);
+    char* query = std::strchr(uri, '?');
+    if (query != nullptr)
+        *query++ = '\0';
+    if (debug_enabled()) {
+        debug("parse_request_header", 13669, "URI: %s\n", log_safe(uri, safe, sizeof(safe)));
+        if (query != nullptr)
+            debug("parse_request_header", 13671, "QUERY: %s\n",
+                  log_safe(query, safe, sizeof(safe)));
+    }
+
+    request->headers = htable_create(10);
+    if (request->headers == nullptr) {
+        report("parse_request_header", 13681, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return -1;
+    }
+    if (query != nullptr && *query != '\0') {
+        size_t length = std::strlen(query);
+        if (htable_store(request->headers, QUERY_KEY.data(), QUERY_KEY.size(), query,
+                         static_cast<uint32_t>(length), true, nullptr) != 0) {
+            report("parse_request_header", 13697, fault::no_memory,
+                   "insufficient memory to perform operation\n");
+            return -1;
+        }
+    }
+
+    int64_t length = 0;
+    if (parse_http_headers(&cursor, &length, request) != 0)
+        return -1;
+    *path = uri;
+    *content_length = length;
+    return 0;
+}
+
+int parse_http_headers(char** cursor, int64_t* content_length, request_data* request)
+{
+    if (cursor == nullptr || *cursor == nullptr || content_length == nullptr || request == nullptr)
+        return -1;
+    *content_length = 0;
+    bool length_seen = false;
+    int64_t length = 0;
+    char* at = *cursor;
+    char safe_name[LOG_TEXT_SIZE];
+    char safe_value[LOG_TEXT_SIZE];
+    for (;;) {
+        // A name also ends at a line end, so a line without a colon ends the header instead
+        // of swallowing the next line into its name.
+        char* name = at;
+        size_t name_length = std::strcspn(name, ": \r\n");
+        char* separator = name + name_length;
+        size_t separator_length = std::strspn(separator, ": ");
+        char* value = separator + separator_length;
+        size_t value_length = std::strcspn(value, "\r\n");
+        char* line_end = value + value_length;
+        size_t line_end_length = std::strspn(line_end, "\r\n");
+        std::memset(separator, 0, separator_length);
+        std::memset(line_end, 0, line_end_length);
+        at = line_end + line_end_length;
+        *cursor = at;
+        if (name_length == 0 || value_length == 0) {
+            debug("parse_http_headers", 13713, "waring: %s is null\n",
+                  name_length == 0 ? "name" : "value");
+            break;
+        }
+        if (debug_enabled())
+            debug("parse_http_headers", 13717, "%s: %s\n",
+                  log_safe(name, safe_name, sizeof(safe_name)),
+                  log_safe(value, safe_value, sizeof(safe_value)));
+        str_upper(name);
+        std::string_view key(name, name_length);
+        if (key == QUERY_KEY)
+            continue; // the query string alone lives under "QUERY"
+        if (key == CONTENT_LENGTH) {
+            int64_t parsed = content_length_value(std::string_view(value, value_length));
+            if (length_seen && parsed != length) {
+                request->flags |= REQUEST_FAILED;
+                request->status = STATUS_BAD_REQUEST;
+            }
+            length_seen = true;
+            length = parsed;
+        }
+        if (htable_store(request->headers, name, static_cast<uint32_t>(name_length), value,
+                         static_cast<uint32_t>(value_length), true, nullptr) != 0) {
+            report("parse_http_headers", 13728, fault::no_memory,
+                   "insufficient memory to perform operation\n");
+            return -1;
+        }
+    }
+    if ((request->flags & REQUEST_FAILED) == 0 && length > 0)
+        *content_length = length;
+    return 0;
+}
+
+char* read_http_header(socket* s, uint32_t limit)
+{
+    clear_errors();
+    if (s == nullptr) {
+        report("read_http_header", 13432, fault::bad_arg, "null argument passed\n");
+        return nullptr;
+    }
+    // limit + 1 must not wrap to a tiny block.
+    char* text = limit < UINT32_MAX ? static_cast<char*>(quorvel_mem_alloc(limit + 1)) : nullptr;
+    if (text == nullptr) {
+        report("read_http_header", 13447, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    // Only the terminator is written: parsing never looks past it.
+    uint32_t used = 0;
+    head_end end{};
+    bool complete = false;
+    while (used < limit && !complete) {
+        if (buffer* in = buffered_input(s)) {
+            size_t available =
+                std::min<size_t>(static_cast<size_t>(in->write_pos - in->read_pos), limit - used);
+            size_t taken = 0;
+            while (taken < available && !complete)
+                complete = end.take(in->read_pos[taken++]);
+            std::memcpy(text + used, in->read_pos, taken);
+            in->read_pos += taken;
+            used += static_cast<uint32_t>(taken);
+            s->flags |= SOCK_READY;
+            continue;
+        }
+        // Refills the buffer (or reads the unbuffered socket) and hands over one byte; a
+        // failure, a close by the peer or the end of the request's time all end here.
+        char c;
+        if (socket_rcv(s, &c, 1) != 1) {
+            quorvel_mem_free(text);
+            return nullptr;
+        }
+        text[used++] = c;
+        complete = end.take(c);
+    }
+    text[used] = '\0';
+    return text;
+}
+
+int parse_post(request_data* request, int64_t content_length)
+{
+    if (request == nullptr || content_length <= 0)
+        return -1;
+    if (content_length > body_limit()) {
+        fail_request(request, STATUS_INTERNAL);
+        report("parse_post", 13526, fault::no_memory, "insufficient memory to perform operation\n");
+        return -1;
+    }
+    // A body sent with GET or HEAD is read and dropped, so that closing the connection
+    // does not reset it under the response; it needs no block of its own.
+    if ((request->flags & REQUEST_POST) == 0) {
+        if (!drop_body(request->sock, content_length)) {
+            fail_request(request, STATUS_INTERNAL);
+            return -1;
+        }
+        return 0;
+    }
+    auto length = static_cast<uint32_t>(content_length);
+    auto* body = static_cast<char*>(quorvel_mem_alloc(length + 1));
+    if (body == nullptr) {
+        fail_request(request, STATUS_INTERNAL);
+        report("parse_post", 13526, fault::no_memory, "insufficient memory to perform operation\n");
+        return -1;
+    }
+    // socket_rcv delivers fewer bytes when the connection fails part way: that is a failure.
+    if (socket_rcv(request->sock, body, length) != static_cast<int>(length)) {
+        fail_request(request, STATUS_INTERNAL);
+        quorvel_mem_free(body);
+        return -1;
+    }
+    body[length] = '\0';
+    request->post_vars = htable_create(10);
+    if (request->post_vars == nullptr) {
+        fail_request(request, STATUS_INTERNAL);
+        quorvel_mem_free(body);
+        report("parse_content", 13552, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return -1;
+    }
+    // The walk ends at the body's first zero byte; empty tokens (a leading '&') are skipped
+    // rather than ending it.
+    char* cursor = body;
+    char safe_name[LOG_TEXT_SIZE];
+    char safe_value[LOG_TEXT_SIZE];
+    while (*cursor != '\0') {
+        char* pair = next_token(&cursor, "&");
+        url_decode(pair);
+        char* equals = std::strchr(pair, '=');
+        if (equals == nullptr)
+            continue;
+        *equals = '\0';
+        char* value = equals + 1;
+        str_upper(pair);
+        if (debug_enabled())
+            debug("parse_post", 13585, "storing %s=%s\n",
+                  log_safe(pair, safe_name, sizeof(safe_name)),
+                  log_safe(value, safe_value, sizeof(safe_value)));
+        if (htable_store(request->post_vars, pair, static_cast<uint32_t>(equals - pair), value,
+                         static_cast<uint32_t>(std::strlen(value)), true, nullptr) != 0) {
+            fail_request(request, STATUS_INTERNAL);
+            quorvel_mem_free(body);
+            report("parse_post", 13594, fault::no_memory,
+                   "insufficient memory to perform operation\n");
+            return -1;
+        }
+    }
+    quorvel_mem_free(body);
+    return 0;
+}
+
+request_data* http_request(server_record* server, socket* s, int32_t limit)
+{
+    clear_errors();
+    if (limit < 0) {
+        report("http_request", 13750, fault::bad_arg, "null or invalid argument\n");
+        return nullptr;
+    }
+    // One deadline covers the head and the body. A deadline the socket layer set at accept
+    // stands; the response that follows is not bound by it.
+    if (s != nullptr && s->deadline_ms == 0)
+        s->deadline_ms = monotonic_ms() + int64_t{request_timeout_seconds()} * 1000;
+    char* header = read_http_header(s, static_cast<uint32_t>(limit));
+    if (header == nullptr) {
+        if (s != nullptr)
+            s->deadline_ms = 0;
+        return nullptr;
+    }
+    auto* request = static_cast<request_data*>(mem_zalloc(sizeof(request_data)));
+    if (request == nullptr) {
+        report("http_request", 13765, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        quorvel_mem_free(header);
+        s->deadline_ms = 0;
+        return nullptr;
+    }
+    request->sock = s;
+    request->server = server;
+    request->out = nullptr;
+
+    char* path = nullptr;
+    int64_t content_length = 0;
+    if (parse_request_header(&path, &content_length, header, request) != 0) {
+        // The connection stays the caller's.
+        htable_destroy(&request->headers);
+        quorvel_mem_free(header);
+        quorvel_mem_free(request);
+        s->deadline_ms = 0;
+        return nullptr;
+    }
+    // A request already refused while parsing is answered with its status as it stands:
+    // nothing is resolved and no body is read.
+    if ((request->flags & REQUEST_FAILED) == 0) {
+        map_uri(request, path); // a failure has marked the record, which is still answered
+        quorvel_mem_free(header);
+        if (parse_post(request, content_length) == 0 && (request->flags & REQUEST_FAILED) == 0)
+            request->status = 0;
+    } else {
+        quorvel_mem_free(header);
+    }
+    s->deadline_ms = 0;
+    return request;
+}
+
+void request_destroy(request_data** request)
+{
+    if (request == nullptr || *request == nullptr)
+        return;
+    request_data* r = *request;
+    *request = nullptr;
+    // A file or directory keeps its local path as `target` too; a mapped URI's `target` is
+    // the server's entry and is not the request's to free.
+    if (r->local_path != nullptr && r->local_path != r->target)
+        quorvel_mem_free(r->local_path);
+    if (r->target != nullptr && (r->kind == KIND_FILE || r->kind == KIND_DIRECTORY))
+        quorvel_mem_free(r->target);
+    quorvel_mem_free(r->uri);
+    htable_destroy(&r->headers);
+    htable_destroy(&r->post_vars);
+    quorvel_mem_free(r->attributes);
+    socket_destroy(&r->sock);
+    buffer_destroy(&r->out);
+    quorvel_mem_free(r);
+}
+
+} // namespace quorvel
