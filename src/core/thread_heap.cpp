@@ -213,6 +213,11 @@ bool thread_heap_init()
     return heap_key_ready.load(std::memory_order_acquire);
 }
 
+uint64_t heap_pool_size(uint32_t size)
+{
+    return uint64_t{1} << order_for(uint64_t{size} + size / 4);
+}
+
 heap_record* heap_create(uint32_t size)
 {
     uint32_t order = order_for(uint64_t{size} + size / 4);

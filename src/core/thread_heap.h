@@ -42,6 +42,9 @@ struct thread_heap_context {
 };
 static_assert(std::is_trivially_destructible_v<thread_heap_context>);
 
+// The pool heap_create(size) makes: the smallest power of two >= size + size / 4 bytes.
+uint64_t heap_pool_size(uint32_t size);
+
 // Creates the thread-local slot once (later calls only report the outcome); false when none
 // could be made: every allocation then falls back to the general allocator. A thread that
 // ends while attached has its context and pool released by the slot's destructor.

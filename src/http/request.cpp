@@ -52,16 +52,13 @@ int64_t content_length_value(std::string_view text)
     return value;
 }
 
-// The pool of a handler thread with the default heap size (262144 bytes): the body limit of
-// a thread that has no heap of its own.
-constexpr uint64_t HANDLER_POOL_SIZE = 524288;
-
 // The largest body the calling thread takes: its heap's pool, which no single block of the
 // heap can exceed, so a client cannot make the handler allocate beyond it.
 int64_t body_limit()
 {
     const heap_record* heap = thread_heap_current();
-    uint64_t pool = heap != nullptr ? heap->pool_size : HANDLER_POOL_SIZE;
+    uint64_t pool = heap != nullptr ? heap->pool_size
+                                    : heap_pool_size(static_cast<uint32_t>(handler_heap_size()));
     return static_cast<int64_t>(std::min<uint64_t>(pool, INT32_MAX - 1));
 }
 

@@ -26,9 +26,6 @@ namespace quorvel {
 
 namespace {
 
-std::atomic<int32_t> tcp_buffer_size{SOCKET_DEFAULT_BUFFER_SIZE};
-std::atomic<bool> ssl_ready{false};
-
 // What the shutdown drain reads at most, per piece and in all, and how long it waits.
 constexpr int DRAIN_PIECE = 100;
 constexpr int DRAIN_TOTAL = 64 * 1024;
@@ -191,29 +188,6 @@ socket* accept_on(socket* listener, int fd)
 }
 
 } // namespace
-
-int32_t default_tcp_buffer_size()
-{
-    return tcp_buffer_size.load(std::memory_order_relaxed);
-}
-
-int set_default_tcp_buffer_size(int32_t size)
-{
-    if (size <= 0)
-        return -1;
-    tcp_buffer_size.store(size, std::memory_order_relaxed);
-    return 0;
-}
-
-bool ssl_initialized()
-{
-    return ssl_ready.load(std::memory_order_acquire);
-}
-
-void set_ssl_initialized(bool on)
-{
-    ssl_ready.store(on, std::memory_order_release);
-}
 
 int sockets_init()
 {

@@ -3,6 +3,7 @@
 // buffered sending and receiving through the record's one buffer.
 #pragma once
 
+#include "core/settings.h"
 #include "quorvel.h"
 
 #include <cstdint>
@@ -20,8 +21,6 @@ struct htable;
 inline constexpr uint32_t SOCK_NONBLOCK = 0x00008000;
 
 inline constexpr int32_t SOCKET_DEFAULT_TIMEOUT = 380;
-// Send and receive buffer size of sockets that ask for no size of their own, until changed.
-inline constexpr int32_t SOCKET_DEFAULT_BUFFER_SIZE = 66560;
 inline constexpr uint16_t SOCKET_DEFAULT_OPT16 = 65535;
 inline constexpr int SOCKET_PEER_SIZE = 80;
 inline constexpr int SOCKET_ADDR_SIZE = 48; // a numeric IPv6 address and its terminator
@@ -54,19 +53,6 @@ struct socket {
     char bind_addr[SOCKET_ADDR_SIZE];
 };
 static_assert(std::is_trivially_destructible_v<socket>);
-
-// Library-wide settings.
-
-// The send and receive buffer size given to sockets without SOCK_SNDBUF / SOCK_RCVBUF
-// (initially SOCKET_DEFAULT_BUFFER_SIZE); the system object's buffer-size attribute sets it.
-// The setter refuses sizes of 0 or less (-1, nothing changed; no line, no error codes) and
-// otherwise returns 0. Safe from any thread; affects later binds, connects and duplicates.
-int32_t default_tcp_buffer_size();
-int set_default_tcp_buffer_size(int32_t size);
-
-// The SSL-initialised flag: a socket with `ssl` set binds only once it is on.
-bool ssl_initialized();
-void set_ssl_initialized(bool on);
 
 // Lifecycle. Every operation clears errno and the last error on entry unless it says
 // otherwise; failures are reported once, where they are found.

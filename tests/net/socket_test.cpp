@@ -569,5 +569,5 @@ TEST(Socket, DefaultBufferSizeIsALibrarySetting)
     EXPECT_EQ(s->sndbuf, 16384);
     EXPECT_EQ(s->rcvbuf, 32768);
     socket_destroy(&s);
-    EXPECT_EQ(set_default_tcp_buffer_size(SOCKET_DEFAULT_BUFFER_SIZE), 0);
+    EXPECT_EQ(set_default_tcp_buffer_size(DEFAULT_TCP_BUFFER_SIZE), 0);
 }
