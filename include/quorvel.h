@@ -164,6 +164,19 @@ QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
 /* Destroys the object and the envelope; 0 or -1. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
 
+/* Files. On a connection (inside a URI function or MIME handler): QUORVEL_STREAM_ENCODE
+ * sends the text file at `path` as HTML-safe lines ("&#n;" references, each line ended by
+ * CR LF); otherwise the whole file is sent and `length` is not used. Page text appended but
+ * not yet sent goes first. On a stream: QUORVEL_STREAM_ENCODE as above; QUORVEL_STREAM_SEND
+ * sends `length` bytes of the file (0: all of it) with the kernel's file transmission when
+ * QUORVEL_STREAM_TRANSMIT is also set, else by reading it; without QUORVEL_STREAM_SEND
+ * receives exactly `length` bytes (above 0) into `path`, created or truncated, and deletes
+ * it again when the receive fails. Sending a file shorter than `length` fails. 0 or -1; a
+ * NULL handle or path, or another object type, is refused (EINVAL, 160). SIGPIPE is never
+ * raised. */
+QUORVEL_API int quorvel_file_stream(envelope* object, const char* path, uint32_t length,
+                                    int flags) QUORVEL_NOEXCEPT;
+
 /* Memory. Blocks come zero-filled from the calling thread's heap when it has one (release
  * them on that thread), else from the general allocator. */
 QUORVEL_API void* quorvel_mem_alloc(uint32_t size) QUORVEL_NOEXCEPT;
