@@ -77,14 +77,15 @@ void discard_file(int fd, const char* path)
 }
 
 // Opens an existing regular file for reading without blocking on a FIFO or device that
-// stands at the path. -1 (errno set) otherwise; `*size` receives the file's size.
+// stands at the path; the handle then reads in the normal, blocking way. -1 (errno set)
+// otherwise; `*size` receives the file's size.
 int open_regular(const char* path, uint64_t* size)
 {
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd == -1)
         return -1;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
         if (errno == 0)
             errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         close_keep_errno(fd);
@@ -507,8 +508,10 @@ int socket_receivefile(socket* s, const char* path, uint64_t length)
 
 int quorvel_file_uuencode(socket* s, const char* path)
 {
-    if (path == nullptr)
+    if (s == nullptr || path == nullptr) {
+        set_fault(fault::bad_arg);
         return -1;
+    }
     uint64_t size = 0;
     int file = open_regular(path, &size);
     if (file == -1)

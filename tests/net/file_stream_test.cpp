@@ -629,6 +629,7 @@ TEST(Uuencode, AMissingFileFailsSilently)
     quorvel::socket* s = connection(pair.mine, 4096);
     EXPECT_EQ(quorvel_file_uuencode(s, "/nonexistent/quorvel/file"), -1);
     EXPECT_EQ(quorvel_file_uuencode(s, nullptr), -1);
+    EXPECT_EQ(quorvel_file_uuencode(nullptr, "unused"), -1);
     EXPECT_EQ(log.text(), "");
     pair.close_peer();
     socket_destroy(&s);
