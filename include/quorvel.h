@@ -159,9 +159,16 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
 /* Objects.
  *   quorvel_obj_mutex, quorvel_obj_event: no further arguments.
  *   quorvel_obj_thread: quorvel_thread_fn body, void* argument; the body starts at once.
- *   quorvel_obj_log: const char* file name; the first log made becomes the error log. */
+ *   quorvel_obj_log: const char* file name; the first log made becomes the error log.
+ *   quorvel_obj_stream: const char* host (name or numeric address), const char* protocol
+ *     (at most 77 characters), int port, int timeout (seconds; below 0 keeps the default of
+ *     380). Needs quorvel_init. Connects and announces "&protocol;" to the server; the
+ *     announcement leaves with the first quorvel_marshal/quorvel_unmarshal exchange or at
+ *     destruction. NULL (errno 22) for a NULL host or protocol or a longer name, NULL when
+ *     the connection cannot be made. Use a stream from one thread at a time. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
-/* Destroys the object and the envelope; 0 or -1. */
+/* Destroys the object and the envelope; 0 or -1. A stream sends its pending output and
+ * closes its connection. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
 
 /* Marshalling on a stream (quorvel_obj_stream). Both ends describe a record with the same
