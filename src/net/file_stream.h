@@ -1,0 +1,53 @@
+// Moving whole files over a connected socket: sending with the kernel's file transmission or
+// with a read-and-send loop, receiving a file of known length straight into the file system,
+// and sending a text file as HTML-safe lines. The socket's buffer is the transfer area.
+#pragma once
+
+#include <cstdint>
+
+namespace quorvel {
+
+struct socket;
+
+// Files shorter than this are received through a shared mapping, longer ones in chunks
+// through the socket's buffer.
+inline constexpr uint64_t RECEIVE_MAP_LIMIT = 2048000;
+
+// Characters of a text line the encoder takes at a time, and the area each output line
+// (references, "\r\n" and a terminating NUL) must fit in.
+inline constexpr uint32_t UUENCODE_LINE = 511;
+inline constexpr uint32_t UUENCODE_AREA = 2560;
+
+// Sends `length` bytes of the file at `path` (0: the whole file, its size read now) on the
+// buffered connection `s` with the kernel's file transmission, after pending output has
+// left and unconsumed input has been dropped. Waits up to the socket's `timeout` for room
+// before each transmission call; SIGPIPE is never raised. 0 once every byte has been handed
+// to the connection. -1 without a line for a missing, unreadable or non-regular file, a
+// file that ends before `length` bytes, a wait that runs out (SOCK_TIMEDOUT) or a failed
+// transmission; -1 with a line (EINVAL, 160) for a NULL, failed or unbuffered socket.
+int socket_streamfile(socket* s, const char* path, uint64_t length);
+
+// Sends `length` bytes of the file at `path` (0: the whole file) on the buffered connection
+// `s` by reading it, one buffer's capacity at a time, into the socket's buffer. Pending
+// output leaves first, unconsumed input is dropped. 0, or -1: reported for a bad argument
+// (EINVAL, 160), a file that cannot be opened (errno ENODEV afterwards) or a read that fails
+// or finds the file ending before `length` bytes (EIO); silently when a send fails.
+int socket_stream_file(socket* s, const char* path, uint64_t length);
+
+// Receives exactly `length` (above 0) bytes from the connection `s` into the file at `path`,
+// created or truncated. Bytes already received into the socket's buffer and not yet
+// consumed are taken first; any beyond `length` stay there for later reads. Files below
+// RECEIVE_MAP_LIMIT are received into a shared mapping (blocks reserved before it is
+// written), longer ones through the socket's buffer, which must then exist. 0, or -1: a
+// failed receive or write deletes the file; a bad argument, an unconnected or SSL socket is
+// reported (line 11093, EINVAL, 160).
+int socket_receivefile(socket* s, const char* path, uint64_t length);
+
+// Sends the text file at `path` with socket_snd as HTML-safe lines: each line, taken
+// UUENCODE_LINE characters at a time, up to its first NUL or CR, with every byte other than
+// an ASCII letter or digit and / * + - # blank \ tab written as "&#n;", then "\r\n". 0, or
+// -1: silently for a file that cannot be opened or a failed send; reported when an output
+// line does not fit UUENCODE_AREA (what went before it has been sent).
+int quorvel_file_uuencode(socket* s, const char* path);
+
+} // namespace quorvel
