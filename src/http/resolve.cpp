@@ -48,20 +48,22 @@ bool has_root(const server_record* server)
     return server != nullptr && server->root != nullptr && server->root[0] != '\0';
 }
 
-// The entry stored under `key`, NULL when absent (a missing table holds nothing).
-void* lookup(const htable* table, const char* key)
+// The entry stored under `key` and its size, NULL when absent (a missing table holds nothing).
+void* lookup(const htable* table, const char* key, uint32_t* size)
 {
     if (table == nullptr || key == nullptr || key[0] == '\0')
         return nullptr;
-    return htable_getref(table, key, static_cast<uint32_t>(std::strlen(key)), nullptr);
+    return htable_getref(table, key, static_cast<uint32_t>(std::strlen(key)), size);
 }
 
-// The entry for the path itself, else for the first pattern key that has one.
-void* lookup_uri(const htable* table, const char* path, const uri_keys& keys)
+// The entry for the path itself, else for the first pattern key that has one; its size
+// through `size` when given.
+void* lookup_uri(const htable* table, const char* path, const uri_keys& keys,
+                 uint32_t* size = nullptr)
 {
-    void* hit = lookup(table, path);
+    void* hit = lookup(table, path, size);
     for (int i = 0; hit == nullptr && i < URI_KEY_COUNT; ++i)
-        hit = lookup(table, keys.key[i]);
+        hit = lookup(table, keys.key[i], size);
     return hit;
 }
 
@@ -231,7 +233,7 @@ int map_uri(request_data* request, const char* path)
     } else if (request->flags == REQUEST_GET) {
         hit = lookup_uri(server->get_uris, effective, keys);
         if (hit == nullptr) {
-            hit = lookup_uri(server->content_cache, effective, keys);
+            hit = lookup_uri(server->content_cache, effective, keys, &request->content_size);
             kind = KIND_CONTENT;
         }
     }

@@ -1,0 +1,30 @@
+// The directory listing page written onto a connection: sortable column titles, the parent
+// row, one row per entry and the footer.
+#pragma once
+
+#include <cstddef>
+
+namespace quorvel {
+
+struct dir_entry;
+struct request_data;
+struct socket;
+
+// Room for one formatted listing row; a row that needs more is left out of the page.
+inline constexpr size_t DIR_LISTING_ROW_SIZE = 8192;
+
+// Sends the listing of the directory at `path` on the request's connection. The sort order
+// comes from the first two characters of the request's query ("na" when there is none: name
+// ascending; 's' size, 'm' time; a second character 'm' descends); the column links toggle
+// the direction. Links and the title are relative to the server copy's root ("ROOT" at the
+// root); the title and the names are HTML-escaped, the links percent-encoded; names
+// beginning with ".ht" and the dot entries are not listed. The result of the footer's send
+// (above 0), or -1: a NULL argument, a directory that cannot be read, no memory (all
+// reported) or a failed send (the page stays unterminated).
+int stream_http_dir(request_data* request, const char* path);
+
+// Sends the row of `entry` below the directory `relative` to the root ("" at the root): the
+// send's result; 0 when the row does not fit a row area and is left out.
+int stream_http_dir_row(socket* connection, const dir_entry* entry, const char* relative);
+
+} // namespace quorvel
