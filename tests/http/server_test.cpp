@@ -415,6 +415,7 @@ TEST_F(Server, EverythingItOwnsComesFromTheGeneralAllocatorOnAHeapThread)
 struct Lingering {
     server_record* server = nullptr;
     std::atomic<int> ended{0};
+    std::atomic<bool> first_handler{false}; // set once the kernel stored handler 0
     int linger_ms = 0;
 };
 
@@ -431,6 +432,7 @@ void kernel_body(quorvel_thread* self, void* arg)
 {
     auto* state = static_cast<Lingering*>(arg);
     state->server->handlers[0] = thread_create(handler_body, state, 0, false);
+    state->first_handler.store(true);
     while (quorvel_thread_continue(self) == 0)
         sleep_ms(5);
     // A kernel still starting handlers when the stop comes.
@@ -448,8 +450,9 @@ TEST_F(Server, DestroyStopsTheKernelFirstAndWaitsForEveryThread)
     server->kernel = thread_create(kernel_body, &state, 0, false);
     ASSERT_NE(server->kernel, nullptr);
     int64_t deadline = monotonic_ms() + 10000;
-    while (server->handlers[0] == nullptr && monotonic_ms() < deadline)
+    while (!state.first_handler.load() && monotonic_ms() < deadline)
         std::this_thread::yield();
+    ASSERT_TRUE(state.first_handler.load());
     ASSERT_NE(server->handlers[0], nullptr);
     httpsrv_destroy(&server);
     EXPECT_EQ(state.ended.load(), 3); // the kernel and both handlers, none given up
