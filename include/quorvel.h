@@ -131,7 +131,12 @@ typedef void (*quorvel_thread_fn)(quorvel_thread* thread, void* arg);
 typedef char* (*quorvel_uri_fn)(envelope* request, envelope* out);
 /* Handler of a MIME type: as a URI function, with the local path of the requested file. */
 typedef char* (*quorvel_mime_fn)(envelope* request, envelope* out, const char* target);
-/* Handler of a user-defined protocol: 0 on success, non-zero on failure. */
+/* Handler of a user-defined protocol: called on a connection handler thread with a stream
+ * whose next bytes follow the client's "&name;" announcement; reads and writes it with the
+ * stream calls and returns 0 on success, non-zero on failure (logged). The library closes the
+ * connection afterwards; the stream must not be destroyed or kept. Stopping the server cuts
+ * the connection, so a handler blocked on the client returns; one blocked on anything else
+ * holds up quorvel_obj_destroy of the server until it returns. */
 typedef int (*quorvel_protocol_fn)(envelope* stream);
 /* Task of a worker pool. */
 typedef void (*quorvel_task_fn)(void* arg);
@@ -159,7 +164,12 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
 /* Objects.
  *   quorvel_obj_mutex, quorvel_obj_event: no further arguments.
  *   quorvel_obj_thread: quorvel_thread_fn body, void* argument; the body starts at once.
- *   quorvel_obj_log: const char* file name; the first log made becomes the error log. */
+ *   quorvel_obj_log: const char* file name; the first log made becomes the error log.
+ *   quorvel_obj_protocol: const char* name, quorvel_protocol_fn handler. Registers the handler
+ *     of the user-defined protocol `name` (1 to 77 characters, no ';') for every server; a
+ *     name registered again takes the new handler. The result is no envelope: (envelope*)1
+ *     when registered, NULL when not. Protocols must be registered before the first
+ *     quorvel_obj_start of any server: registrations after it fail. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
 /* Destroys the object and the envelope; 0 or -1. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;

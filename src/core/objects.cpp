@@ -5,12 +5,14 @@
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/strings.h"
+#include "http/protocol.h"
 #include "threads/sync.h"
 #include "threads/thread.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 
 namespace quorvel {
 
@@ -56,6 +58,14 @@ envelope* create_by_tag(unsigned type, va_list args)
         if (e == nullptr)
             log_destroy(&log);
         return e;
+    }
+    case quorvel_obj_protocol: {
+        if (!library_initialized())
+            return nullptr;
+        const char* name = va_arg(args, const char*);
+        auto fn = va_arg(args, quorvel_protocol_fn);
+        // Not an envelope: 1 when registered, 0 when not.
+        return reinterpret_cast<envelope*>(static_cast<uintptr_t>(protocol_register(name, fn)));
     }
     default:
         report("quorvel_obj_create", 16283, fault::bad_arg,
