@@ -165,14 +165,45 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
  *   quorvel_obj_mutex, quorvel_obj_event: no further arguments.
  *   quorvel_obj_thread: quorvel_thread_fn body, void* argument; the body starts at once.
  *   quorvel_obj_log: const char* file name; the first log made becomes the error log.
+ *   quorvel_obj_stream: const char* host (name or numeric address), const char* protocol
+ *     (at most 77 characters), int port, int timeout (seconds; below 0 keeps the default of
+ *     380). Needs quorvel_init. Connects and announces "&protocol;" to the server; the
+ *     announcement leaves with the first quorvel_marshal/quorvel_unmarshal exchange or at
+ *     destruction. NULL (errno 22) for a NULL host or protocol or a longer name, NULL when
+ *     the connection cannot be made. Use a stream from one thread at a time.
  *   quorvel_obj_protocol: const char* name, quorvel_protocol_fn handler. Registers the handler
  *     of the user-defined protocol `name` (1 to 77 characters, no ';') for every server; a
  *     name registered again takes the new handler. The result is no envelope: (envelope*)1
  *     when registered, NULL when not. Protocols must be registered before the first
  *     quorvel_obj_start of any server: registrations after it fail. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
-/* Destroys the object and the envelope; 0 or -1. */
+/* Destroys the object and the envelope; 0 or -1. A stream sends its pending output and
+ * closes its connection. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
+
+/* Marshalling on a stream (quorvel_obj_stream). Both ends describe a record with the same
+ * format string of one-letter identifiers; a checksum of the format precedes the fields, and
+ * a receiver whose format differs fails (errno 22) without reading further.
+ *   identifier  quorvel_marshal argument     quorvel_unmarshal argument
+ *   y           int (1 byte)                 (refused)
+ *   s           int (low 16 bits)            int16_t*
+ *   i           int32_t                      int32_t*
+ *   l           long (low 32 bits sent)      long* (receives the sign-extended 32 bits)
+ *   f           double (a float's value)     float*
+ *   d           double                       double*
+ *   z           const char* (not NULL)       char**: a zeroed block from
+ *                                            quorvel_mem_alloc, release with quorvel_mem_free
+ * f and d carry zero (a negative zero arrives as +0.0) and normal numbers; a subnormal,
+ * infinite or NaN value (for f, also one beyond float's range) is refused (-1, errno 22) and
+ * nothing of it is sent. Marshalled bytes leave at the next unmarshal or at destruction, so a
+ * request-reply needs no flush.
+ * 0, or -1 with errno set (22 for a NULL or non-stream envelope, an unknown identifier or a
+ * checksum mismatch; 12 for a received string of 2^31 bytes or more). After a failed
+ * unmarshal the stream is of no further use for records. Fields received before the failure
+ * stay stored; set string pointers to NULL before the call and release every one that is not
+ * NULL afterwards, whatever the result. */
+QUORVEL_API int quorvel_marshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
+QUORVEL_API int quorvel_unmarshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
 
 /* Memory. Blocks come zero-filled from the calling thread's heap when it has one (release
  * them on that thread), else from the general allocator. */

@@ -6,6 +6,7 @@
 #include "core/thread_heap.h"
 #include "foundation/strings.h"
 #include "http/protocol.h"
+#include "net/socket.h"
 #include "threads/sync.h"
 #include "threads/thread.h"
 
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace quorvel {
 
@@ -20,6 +23,50 @@ namespace {
 
 std::atomic<bool> initialized{false};
 envelope system_object{quorvel_obj_sys, nullptr, 0};
+
+// The longest protocol name whose announcement "&name;" fits the 80-byte buffer.
+constexpr size_t PROTOCOL_NAME_MAX = 77;
+
+// Keeps errno and the last error of a failure across the clean-up that follows it.
+void destroy_keeping_codes(quorvel::socket** s)
+{
+    int failure = errno;
+    uint32_t last = last_error();
+    socket_destroy(s);
+    errno = failure;
+    set_last_error(last);
+}
+
+// A client connection to `host`:`port` that has announced `protocol`, wrapped in a stream
+// envelope. The announcement stays in the socket's buffer until the first flush or receive.
+envelope* stream_create(const char* host, const char* protocol, int port, int timeout)
+{
+    if (host == nullptr || protocol == nullptr) {
+        report("quorvel_obj_create::quorvel_obj_stream", 16205, fault::bad_arg,
+               "null argument passed\n");
+        return nullptr;
+    }
+    if (std::strlen(protocol) > PROTOCOL_NAME_MAX) {
+        report("quorvel_obj_create::quorvel_obj_stream", 16208, fault::bad_arg,
+               "protocol name too long\n");
+        return nullptr;
+    }
+    debug("quorvel_obj_create::quorvel_obj_stream", 16212, "connecting to %s on port %d\n", host,
+          port);
+    quorvel::socket* s = socket_open(host, port, timeout);
+    if (s == nullptr)
+        return nullptr;
+    char announcement[80];
+    int length = std::snprintf(announcement, sizeof(announcement), "&%s;", protocol);
+    if (socket_snd(s, announcement, static_cast<uint32_t>(length)) == -1) {
+        destroy_keeping_codes(&s);
+        return nullptr;
+    }
+    envelope* e = envelope_create(quorvel_obj_stream, s);
+    if (e == nullptr)
+        destroy_keeping_codes(&s);
+    return e;
+}
 
 envelope* create_by_tag(unsigned type, va_list args)
 {
@@ -66,6 +113,15 @@ envelope* create_by_tag(unsigned type, va_list args)
         auto fn = va_arg(args, quorvel_protocol_fn);
         // Not an envelope: 1 when registered, 0 when not.
         return reinterpret_cast<envelope*>(static_cast<uintptr_t>(protocol_register(name, fn)));
+    }
+    case quorvel_obj_stream: {
+        if (!library_initialized())
+            return nullptr;
+        const char* host = va_arg(args, const char*);
+        const char* protocol = va_arg(args, const char*);
+        int port = va_arg(args, int);
+        int timeout = va_arg(args, int);
+        return stream_create(host, protocol, port, timeout);
     }
     default:
         report("quorvel_obj_create", 16283, fault::bad_arg,
@@ -182,6 +238,12 @@ extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept
     case quorvel_obj_log: {
         auto* log = static_cast<log_record*>(object->object);
         log_destroy(&log);
+        break;
+    }
+    case quorvel_obj_stream: {
+        // Pending output, the announcement included, leaves before the close.
+        auto* s = static_cast<quorvel::socket*>(object->object);
+        socket_destroy(&s);
         break;
     }
     default:

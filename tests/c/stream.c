@@ -1,0 +1,148 @@
+/* A stream object against a listener of the program's own on 127.0.0.1: the listener sees
+ * the announcement and the exact bytes of a marshalled record, and its reply is read back
+ * with quorvel_unmarshal. Uses only the public header and POSIX sockets. */
+#define _POSIX_C_SOURCE 200809L
+
+#include "quorvel.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+static int failures = 0;
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
+            failures++;                                                                            \
+        }                                                                                          \
+    } while (0)
+
+/* "&name;", the checksum of "iz", the int -2 and the string "hello". */
+static const unsigned char expected[] = {'&',  'n',  'a',  'm',  'e',  ';',  0x00, 0x00,
+                                         0x18, 0xC9, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x00,
+                                         0x00, 0x05, 'h',  'e',  'l',  'l',  'o'};
+
+struct peer {
+    int listener;
+    unsigned char got[64];
+    size_t count;
+    int replied;
+};
+
+static void* serve(void* arg)
+{
+    struct peer* p = arg;
+    struct pollfd wait = {p->listener, POLLIN, 0};
+    struct timeval tv = {10, 0};
+    unsigned char reply[16];
+    uint32_t value = htonl(77);
+    uint32_t length = htonl(4);
+    char rest[64];
+    int fd;
+    int i;
+
+    if (poll(&wait, 1, 10000) != 1)
+        return NULL;
+    fd = accept(p->listener, NULL, NULL);
+    if (fd == -1)
+        return NULL;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    for (i = 0; i < 100 && p->count < sizeof(expected); i++) {
+        ssize_t n = recv(fd, p->got + p->count, sizeof(expected) - p->count, 0);
+        if (n <= 0)
+            break;
+        p->count += (size_t)n;
+    }
+    if (p->count == sizeof(expected)) {
+        /* The reply uses the same format, so it carries the same checksum. */
+        memcpy(reply, p->got + 6, 4);
+        memcpy(reply + 4, &value, 4);
+        memcpy(reply + 8, &length, 4);
+        memcpy(reply + 12, "pong", 4);
+        p->replied = send(fd, reply, sizeof(reply), MSG_NOSIGNAL) == (ssize_t)sizeof(reply);
+    }
+    /* Wait for the client's close, so that its close does not wait for ours. */
+    for (i = 0; i < 100 && recv(fd, rest, sizeof(rest), 0) > 0; i++) {
+    }
+    close(fd);
+    return NULL;
+}
+
+int main(int argc, char** argv)
+{
+    char path[4096];
+    char name[79];
+    const char* dir = argc > 1 ? argv[1] : ".";
+    struct sockaddr_in addr;
+    socklen_t addr_size = sizeof(addr);
+    struct peer p;
+    pthread_t thread;
+    envelope* log;
+    envelope* stream;
+    int32_t number = 0;
+    char* text = NULL;
+
+    snprintf(path, sizeof(path), "%s/c_stream.log", dir);
+    remove(path);
+    log = quorvel_obj_create(quorvel_obj_log, path);
+    CHECK(log != NULL);
+    CHECK(quorvel_init() == 0);
+
+    memset(&p, 0, sizeof(p));
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    p.listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (p.listener == -1 || bind(p.listener, (struct sockaddr*)&addr, sizeof(addr)) != 0 ||
+        listen(p.listener, 4) != 0 ||
+        getsockname(p.listener, (struct sockaddr*)&addr, &addr_size) != 0) {
+        fprintf(stderr, "no listener\n");
+        return 1;
+    }
+    if (pthread_create(&thread, NULL, serve, &p) != 0) {
+        fprintf(stderr, "no thread\n");
+        return 1;
+    }
+
+    stream =
+        quorvel_obj_create(quorvel_obj_stream, "127.0.0.1", "name", (int)ntohs(addr.sin_port), 5);
+    CHECK(stream != NULL);
+    if (stream != NULL) {
+        CHECK(quorvel_marshal(stream, "iz", (int32_t)-2, "hello") == 0);
+        /* The receive sends the announcement and the record first. */
+        CHECK(quorvel_unmarshal(stream, "iz", &number, &text) == 0);
+        CHECK(number == 77);
+        CHECK(text != NULL && strcmp(text, "pong") == 0);
+        quorvel_mem_free(text);
+    }
+
+    memset(name, 'n', 78);
+    name[78] = '\0';
+    errno = 0;
+    CHECK(quorvel_obj_create(quorvel_obj_stream, "127.0.0.1", name, (int)ntohs(addr.sin_port), 5) ==
+          NULL);
+    CHECK(errno == 22);
+    CHECK(quorvel_last_error() == 160);
+
+    if (stream != NULL)
+        CHECK(quorvel_obj_destroy(stream) == 0);
+    pthread_join(thread, NULL);
+    close(p.listener);
+    CHECK(p.count == sizeof(expected));
+    CHECK(memcmp(p.got, expected, sizeof(expected)) == 0);
+    CHECK(p.replied);
+
+    CHECK(quorvel_obj_destroy(log) == 0);
+    if (failures == 0)
+        printf("ok\n");
+    return failures == 0 ? 0 : 1;
+}
