@@ -162,6 +162,8 @@ QUORVEL_API char* quorvel_make_return_value(const char* s) QUORVEL_NOEXCEPT;
 QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
 
 /* Objects.
+ *   quorvel_obj_server: unsigned handler count, const char* root directory (an existing
+ *     directory; NULL: the executable's directory). Needs quorvel_init.
  *   quorvel_obj_mutex, quorvel_obj_event: no further arguments.
  *   quorvel_obj_thread: quorvel_thread_fn body, void* argument; the body starts at once.
  *   quorvel_obj_log: const char* file name; the first log made becomes the error log.
@@ -178,7 +180,8 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
  *     quorvel_obj_start of any server: registrations after it fail. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
 /* Destroys the object and the envelope; 0 or -1. A stream sends its pending output and
- * closes its connection. */
+ * closes its connection. A server first stops its threads and waits for them: each handler
+ * finishes the connection it serves. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
 
 /* Marshalling on a stream (quorvel_obj_stream). Both ends describe a record with the same

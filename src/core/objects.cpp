@@ -6,6 +6,7 @@
 #include "core/thread_heap.h"
 #include "foundation/strings.h"
 #include "http/protocol.h"
+#include "http/server.h"
 #include "net/socket.h"
 #include "threads/sync.h"
 #include "threads/thread.h"
@@ -71,6 +72,17 @@ envelope* stream_create(const char* host, const char* protocol, int port, int ti
 envelope* create_by_tag(unsigned type, va_list args)
 {
     switch (type) {
+    case quorvel_obj_server: {
+        unsigned handler_count = va_arg(args, unsigned);
+        const char* root = va_arg(args, const char*);
+        if (!library_initialized())
+            return nullptr;
+        server_record* server = httpsrv_create(handler_count, root);
+        envelope* e = envelope_create(type, server);
+        if (e == nullptr)
+            httpsrv_destroy(&server);
+        return e;
+    }
     case quorvel_obj_mutex: {
         if (!library_initialized())
             return nullptr;
@@ -220,6 +232,11 @@ extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept
         return -1;
     }
     switch (object->type) {
+    case quorvel_obj_server: {
+        auto* server = static_cast<server_record*>(object->object);
+        httpsrv_destroy(&server);
+        break;
+    }
     case quorvel_obj_mutex: {
         auto* m = static_cast<mutex*>(object->object);
         mutex_destroy(&m);

@@ -32,6 +32,8 @@ pthread_key_t heap_key;
 pthread_once_t heap_key_once = PTHREAD_ONCE_INIT;
 std::atomic<bool> heap_key_ready{false};
 __attribute__((tls_model("initial-exec"))) thread_local thread_heap_context* tls_context = nullptr;
+// Depth of general_alloc_scope on this thread; while above 0 the pool is bypassed.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t general_only = 0;
 
 constexpr size_t LINK_BYTES = sizeof(free_block);
 static_assert(LINK_BYTES <= HEAP_HEADER && (size_t{1} << HEAP_MIN_ORDER) == HEAP_HEADER);
@@ -369,6 +371,16 @@ void* general_alloc(size_t size)
     return block == nullptr ? nullptr : block + HEAP_HEADER;
 }
 
+general_alloc_scope::general_alloc_scope()
+{
+    ++general_only;
+}
+
+general_alloc_scope::~general_alloc_scope()
+{
+    --general_only;
+}
+
 void* mem_zalloc(uint32_t size)
 {
     void* block = quorvel_mem_alloc(size);
@@ -382,7 +394,7 @@ void* mem_zalloc(uint32_t size)
 extern "C" QUORVEL_API void* quorvel_mem_alloc(uint32_t size) noexcept
 {
     quorvel::thread_heap_context* context = quorvel::tls_context;
-    if (context != nullptr) {
+    if (context != nullptr && quorvel::general_only == 0) {
         if (context->heap == nullptr)
             context->heap = quorvel::heap_create(context->heap_size);
         if (context->heap != nullptr)

@@ -84,6 +84,18 @@ heap_record* thread_heap_current();
 // quorvel_mem_free on any thread. NULL when out of memory or when size would wrap.
 void* general_alloc(size_t size);
 
+// While one lives on the calling thread, quorvel_mem_alloc (and everything built on it, such
+// as hash tables and string copies) takes its blocks from the general allocator even when the
+// thread has a heap: for records that must outlive the next heap reset, like a server's
+// tables. Scopes nest; frees are unaffected.
+class general_alloc_scope {
+public:
+    general_alloc_scope();
+    ~general_alloc_scope();
+    general_alloc_scope(const general_alloc_scope&) = delete;
+    general_alloc_scope& operator=(const general_alloc_scope&) = delete;
+};
+
 // quorvel_mem_alloc with the block zeroed also when it comes from the general allocator (pool
 // blocks always are): for records and areas that must start out cleared.
 void* mem_zalloc(uint32_t size);

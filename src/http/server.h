@@ -1,6 +1,8 @@
 // The server record: everything a connection handler needs to answer requests (root,
 // index file, MIME and URI tables, stored content, listeners, threads). Configured through
 // attributes before the start; each handler thread then works on its own deep copy.
+// Everything a server record owns comes from the general allocator, whichever thread builds
+// it, so no thread-heap reset can take part of a server away.
 #pragma once
 
 #include "quorvel.h"
@@ -11,6 +13,7 @@
 
 namespace quorvel {
 
+struct event;
 struct htable;
 struct socket;
 using thread_record = ::quorvel_thread;
@@ -21,6 +24,15 @@ inline constexpr uint32_t SERVER_DIRLIST = 0x4; // directories may be answered w
 
 inline constexpr int SERVER_INDEX_SIZE = 80;
 inline constexpr char SERVER_DEFAULT_INDEX[] = "/index.html";
+// Requested size of each of the four tables (101 buckets).
+inline constexpr uint32_t SERVER_TABLE_SIZE = 100;
+// Rows of the MIME table of a new server.
+inline constexpr int SERVER_BUILTIN_MIME_ROWS = 28;
+
+// Start states of a started server, as quorvel_attrib_status reports them.
+inline constexpr uint32_t SERVER_SERVING = 0;  // every listener bound, every handler started
+inline constexpr uint32_t SERVER_FAILED = 1;   // binding, listening or a handler start failed
+inline constexpr uint32_t SERVER_STARTING = 2; // the kernel has not published an outcome yet
 
 struct mime_record {
     quorvel_mime_fn handler; // produces the body for files of this type; NULL for plain types
@@ -39,7 +51,7 @@ struct server_record {
     std::atomic<uint32_t> status; // 0 healthy, 1 when binding, listening or a handler failed
     uint32_t flags;               // SERVER_SSI, SERVER_DIRLIST
     char index[SERVER_INDEX_SIZE];
-    char* bubble_dir; // NULL: no bubble scan
+    char* bubble_dir;      // NULL: no bubble scan
     htable* mime_table;    // extension -> mime_record
     htable* get_uris;      // URI -> uri_record
     htable* content_cache; // URI -> stored bytes
@@ -48,9 +60,75 @@ struct server_record {
     int32_t listener_count;
     char* root;
     thread_record* kernel;
-    thread_record** handlers;
+    thread_record** handlers; // handler_count slots, NULL until the kernel fills them
     uint32_t handler_count;
+    // SERVER_STARTING until the kernel publishes SERVER_SERVING or SERVER_FAILED through
+    // server_publish_state; `started` is signalled then (NULL in a handler's copy).
+    std::atomic<uint32_t> start_state;
+    event* started;
+    // A handler's copy (httpsrv_copy): its listener records share the OS handles of the
+    // server's own listeners and are released without closing them.
+    uint8_t is_copy;
 };
 static_assert(std::is_trivially_destructible_v<server_record>);
+
+// The two MIME records of URI mappings: text/html (text) and application/octet-stream
+// (binary). Never released.
+extern const mime_record uri_mime_text;
+extern const mime_record uri_mime_binary;
+
+// A new server record for `handler_count` handlers with the 28 built-in MIME rows, the index
+// "/index.html" and the root `root` (an existing directory; NULL: the executable's
+// directory). Writes "root directory set to ..." to the error log. NULL (reported) when the
+// root is missing or no directory, or out of memory. Released with httpsrv_destroy.
+server_record* httpsrv_create(uint32_t handler_count, const char* root);
+
+// Stops the server's threads, waiting for each to end: first the kernel (so that it no longer
+// fills the handler array), then every handler (all asked at once, then waited for in turn).
+// A handler finishes the connection it is serving first. Clears `kernel` and the handler
+// slots; idempotent. Nothing for NULL or a copy.
+void httpsrv_stop(server_record* server);
+
+// httpsrv_stop, then releases the handler array, the listeners (a copy's without closing
+// their handles), the root, the bubble directory, the four tables, the start event and the
+// record, and clears `*server`. NULL `server` or `*server` is ignored.
+void httpsrv_destroy(server_record** server);
+
+// A handler's private deep copy of `server`: its own tables (the MIME rows' type texts stay
+// the server's: the copy must not outlive it), root and bubble directory, and listener
+// records that share the server's OS handles. No kernel, no handlers, no start event. The
+// source is read without locks: call it only once the configuration is no longer changed.
+// NULL (reported) when out of memory. Released with httpsrv_destroy.
+server_record* httpsrv_copy(const server_record* server);
+
+// Adds a listener for `port` (1..65534) with both address families, Nagle on, buffered I/O
+// and opt16 0; with `address` (numeric IPv4 or IPv6 text) it binds to that address only,
+// and only that address's family is enabled. 0, or -1 (reported) leaving the listeners as
+// they were.
+int httpsrv_add_listener(server_record* server, int32_t port, const char* address);
+
+// The kernel's report on the start: `state` is SERVER_SERVING once every listener listens
+// and every handler runs, or SERVER_FAILED (which also sets `status` to 1). Wakes every
+// quorvel_attrib_status waiter. Publish once, before the kernel's primary loop or its end.
+void server_publish_state(server_record* server, uint32_t state);
+
+// The start state, waiting up to `wait_ms` milliseconds (0: none) while it is still
+// SERVER_STARTING.
+uint32_t server_wait_state(server_record* server, int32_t wait_ms);
+
+// A MIME record holding a copy of `type` (both from the general allocator), or NULL
+// (reported) for a NULL type or no memory. Released with mime_destroy.
+mime_record* mime_create(const char* type, uint32_t encoding, quorvel_mime_fn handler);
+// Releases the type text and the record; clears `*mime`. NULL is ignored.
+void mime_destroy(mime_record** mime);
+
+// Stores a copy of a MIME record made by mime_create under `extension` in the server's
+// MIME table, which then owns the type text; the record itself stays the caller's. The
+// store's result (0 or -1, reported); on -1 the type text is still the caller's.
+int server_store_mime(server_record* server, const char* extension, const mime_record* mime);
+
+// A URI record for `callback` typed with `mime` (from the general allocator), or NULL
+// (reported) for a NULL argument or no memory. Released with quorvel_mem_free.
+uri_record* uri_create(quorvel_uri_fn callback, const mime_record* mime);
 
 } // namespace quorvel

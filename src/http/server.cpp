@@ -1,0 +1,494 @@
+// The server record's life: creation with the built-in MIME rows, listeners, the per-handler
+// deep copies, and a stop that waits for every server thread before anything is released.
+// The MIME table owns the type texts of rows added later; built-in rows point at constant
+// texts, and a handler's copy owns none of them.
+#include "http/server.h"
+
+#include "core/report.h"
+#include "core/thread_heap.h"
+#include "foundation/buffer.h"
+#include "foundation/htable.h"
+#include "foundation/paths.h"
+#include "foundation/strings.h"
+#include "net/socket.h"
+#include "platform/os.h"
+#include "threads/sync.h"
+#include "threads/thread.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+namespace quorvel {
+
+const mime_record uri_mime_text{nullptr, const_cast<char*>("text/html"), QUORVEL_ENC_TEXT};
+const mime_record uri_mime_binary{nullptr, const_cast<char*>("application/octet-stream"),
+                                  QUORVEL_ENC_BINARY};
+
+namespace {
+
+struct builtin_mime {
+    const char* extension;
+    const char* type;
+    uint32_t encoding;
+};
+
+constexpr builtin_mime builtin_rows[] = {
+    {"htm", "text/html", QUORVEL_ENC_TEXT},
+    {"html", "text/html", QUORVEL_ENC_TEXT},
+    {"jsp", "text/html", QUORVEL_ENC_TEXT},
+    {"jspx", "text/html", QUORVEL_ENC_TEXT},
+    {"css", "text/css", QUORVEL_ENC_TEXT},
+    {"txt", "text/plain", QUORVEL_ENC_TEXT},
+    {"unknown_txt", "text/plain", QUORVEL_ENC_TEXT},
+    {"c", "text/plain", QUORVEL_ENC_TEXT},
+    {"h", "text/plain", QUORVEL_ENC_TEXT},
+    {"xml", "text/xml", QUORVEL_ENC_TEXT},
+    {"rtf", "text/rtf", QUORVEL_ENC_TEXT},
+    {"unknown", "application/octet-stream", QUORVEL_ENC_BINARY},
+    {"exe", "application/octet-stream", QUORVEL_ENC_BINARY},
+    {"ico", "image/vnd.microsoft.icon", QUORVEL_ENC_BINARY},
+    {"jpg", "image/jpeg", QUORVEL_ENC_BINARY},
+    {"jpeg", "image/jpeg", QUORVEL_ENC_BINARY},
+    {"gif", "image/gif", QUORVEL_ENC_BINARY},
+    {"png", "image/png", QUORVEL_ENC_BINARY},
+    {"tif", "image/tiff", QUORVEL_ENC_BINARY},
+    {"wmv", "video/x-ms-wmv", QUORVEL_ENC_BINARY},
+    {"asf", "video/x-ms-wmv", QUORVEL_ENC_BINARY},
+    {"asx", "video/x-ms-wmv", QUORVEL_ENC_BINARY},
+    {"wvx", "video/x-ms-wvx", QUORVEL_ENC_BINARY},
+    {"wm", "video/x-ms-wm", QUORVEL_ENC_BINARY},
+    {"wmx", "video/x-ms-wmx", QUORVEL_ENC_BINARY},
+    {"mpg", "audio/mpeg", QUORVEL_ENC_BINARY},
+    {"mpeg", "audio/mpeg", QUORVEL_ENC_BINARY},
+    {"pdf", "application/pdf", QUORVEL_ENC_BINARY},
+};
+static_assert(std::size(builtin_rows) == SERVER_BUILTIN_MIME_ROWS);
+
+// How long one wait for a stopping thread lasts before its state is looked at again.
+constexpr int STOP_SLICE_MS = 100;
+
+bool is_builtin_type(const char* type)
+{
+    for (const builtin_mime& row : builtin_rows)
+        if (row.type == type)
+            return true;
+    return false;
+}
+
+// Destructor of the rows of a server's own MIME table: the type text goes with the row unless
+// it is one of the constant built-in texts.
+void mime_row_release(void* value)
+{
+    auto* row = static_cast<mime_record*>(value);
+    if (!is_builtin_type(row->content_type))
+        quorvel_mem_free(row->content_type);
+    quorvel_mem_free(row);
+}
+
+// A copy's rows share the server's type texts: releasing a row releases only the row.
+void disown_mime_texts(htable* table)
+{
+    for (const container* e = htable_next(table, nullptr); e != nullptr; e = htable_next(table, e))
+        const_cast<container*>(e)->destructor = nullptr;
+}
+
+int store_builtin_mime(htable* table)
+{
+    for (const builtin_mime& row : builtin_rows) {
+        mime_record record{nullptr, const_cast<char*>(row.type), row.encoding};
+        if (htable_store(table, row.extension, static_cast<uint32_t>(std::strlen(row.extension)),
+                         &record, sizeof(record), true, mime_row_release) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+void request_stop(thread_record* thread)
+{
+    if (thread == nullptr)
+        return;
+    thread->stop_requested.store(true);
+    // A thread still held at its start gate then skips its body.
+    thread_resume(thread);
+}
+
+// Waits until the stopped thread's body has returned, then joins and frees its record. The
+// server's threads test their stop flag at least once a second between connections, so the
+// wait ends; it is not cut short, since a thread given up on could still touch the record.
+void join_stopped(thread_record** thread)
+{
+    if (*thread == nullptr)
+        return;
+    while (!(*thread)->finished.load())
+        event_waittimed((*thread)->signal, STOP_SLICE_MS);
+    thread_destroy(thread);
+}
+
+// Destroys a partly built record without disturbing the errno and last error of the failure
+// being reported.
+void discard(server_record** server)
+{
+    int saved_errno = errno;
+    uint32_t saved_last = last_error();
+    httpsrv_destroy(server);
+    errno = saved_errno;
+    set_last_error(saved_last);
+}
+
+socket* copy_listener(const socket* source)
+{
+    auto* s = static_cast<socket*>(general_alloc(sizeof(socket)));
+    if (s == nullptr)
+        return nullptr;
+    s->port = source->port;
+    s->fd[0] = source->fd[0];
+    s->fd[1] = source->fd[1];
+    s->timeout = source->timeout;
+    s->sndbuf = source->sndbuf;
+    s->rcvbuf = source->rcvbuf;
+    s->flags = source->flags;
+    s->opt16 = source->opt16;
+    s->ssl = source->ssl;
+    std::memcpy(s->bind_addr, source->bind_addr, sizeof(s->bind_addr));
+    return s;
+}
+
+// Releases a copy's listener record without closing the handles it shares.
+void release_listener_copy(socket** s)
+{
+    if (*s == nullptr)
+        return;
+    buffer_destroy(&(*s)->buffer);
+    htable_destroy(&(*s)->table);
+    quorvel_mem_free(*s);
+    *s = nullptr;
+}
+
+} // namespace
+
+server_record* httpsrv_create(uint32_t handler_count, const char* root)
+{
+    clear_errors();
+    general_alloc_scope general;
+    auto* server = static_cast<server_record*>(general_alloc(sizeof(server_record)));
+    if (server == nullptr) {
+        report("httpsrv_create", 11827, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    server->start_state.store(SERVER_STARTING);
+    server->get_uris = htable_create(SERVER_TABLE_SIZE);
+    server->content_cache = htable_create(SERVER_TABLE_SIZE);
+    server->post_uris = htable_create(SERVER_TABLE_SIZE);
+    server->mime_table = htable_create(SERVER_TABLE_SIZE);
+    if (server->get_uris == nullptr || server->content_cache == nullptr ||
+        server->post_uris == nullptr || server->mime_table == nullptr) {
+        discard(&server);
+        return nullptr;
+    }
+    server->handlers =
+        static_cast<thread_record**>(general_alloc(sizeof(thread_record*) * size_t{handler_count}));
+    if (server->handlers == nullptr) {
+        discard(&server);
+        report("httpsrv_create", 11897, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    server->handler_count = handler_count;
+    server->started = event_create();
+    if (server->started == nullptr) {
+        discard(&server);
+        return nullptr;
+    }
+
+    char exe_dir[PATH_MAX];
+    if (root != nullptr) {
+        struct stat info;
+        errno = 0;
+        if (::stat(root, &info) != 0) {
+            discard(&server);
+            report("httpsrv_create", 11914, fault::bad_arg, "error: %s, file:%s\n",
+                   "no file status", root);
+            return nullptr;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            discard(&server);
+            errno = 0;
+            report("httpsrv_create", 11920, fault::bad_arg, "%s is not a file\n", root);
+            return nullptr;
+        }
+    } else {
+        if (get_exe_directory(exe_dir, sizeof(exe_dir)) != 0) {
+            discard(&server);
+            errno = 0;
+            report("httpsrv_create", 11905, fault::bad_arg,
+                   "could not determine the directory of the executable\n");
+            return nullptr;
+        }
+        root = exe_dir;
+    }
+    server->root = str_dup_general(root);
+    if (server->root == nullptr) {
+        discard(&server);
+        return nullptr;
+    }
+    report_line("root directory set to %s\n", server->root);
+
+    std::snprintf(server->index, sizeof(server->index), "%s", SERVER_DEFAULT_INDEX);
+    if (store_builtin_mime(server->mime_table) != 0) {
+        discard(&server);
+        return nullptr;
+    }
+    return server;
+}
+
+void httpsrv_stop(server_record* server)
+{
+    if (server == nullptr || server->is_copy)
+        return;
+    // The kernel fills the handler array while it starts: it must be gone before the array
+    // is read.
+    request_stop(server->kernel);
+    join_stopped(&server->kernel);
+    if (server->handlers == nullptr)
+        return;
+    for (uint32_t i = 0; i < server->handler_count; ++i)
+        request_stop(server->handlers[i]);
+    for (uint32_t i = 0; i < server->handler_count; ++i)
+        join_stopped(&server->handlers[i]);
+}
+
+void httpsrv_destroy(server_record** handle)
+{
+    if (handle == nullptr || *handle == nullptr)
+        return;
+    server_record* server = *handle;
+    *handle = nullptr;
+    httpsrv_stop(server);
+    quorvel_mem_free(server->handlers);
+    server->handlers = nullptr;
+    if (server->listeners != nullptr) {
+        for (int32_t i = 0; i < server->listener_count; ++i) {
+            if (server->is_copy)
+                release_listener_copy(&server->listeners[i]);
+            else
+                socket_destroy(&server->listeners[i]);
+        }
+        quorvel_mem_free(server->listeners);
+    }
+    quorvel_mem_free(server->root);
+    quorvel_mem_free(server->bubble_dir);
+    htable_destroy(&server->mime_table);
+    htable_destroy(&server->get_uris);
+    htable_destroy(&server->post_uris);
+    htable_destroy(&server->content_cache);
+    event_destroy(&server->started);
+    quorvel_mem_free(server);
+}
+
+server_record* httpsrv_copy(const server_record* source)
+{
+    clear_errors();
+    if (source == nullptr) {
+        report("httpsrv_copy", 11968, fault::bad_arg, "null argument passed\n");
+        return nullptr;
+    }
+    general_alloc_scope general;
+    auto* copy = static_cast<server_record*>(general_alloc(sizeof(server_record)));
+    if (copy == nullptr) {
+        report("httpsrv_copy", 11975, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    copy->is_copy = 1;
+    copy->status.store(source->status.load());
+    copy->start_state.store(source->start_state.load());
+    copy->flags = source->flags;
+    std::memcpy(copy->index, source->index, sizeof(copy->index));
+
+    bool made = true;
+    auto copy_table = [&made](const htable* from) {
+        htable* to = htable_copy(from);
+        if (from != nullptr && to == nullptr)
+            made = false;
+        return to;
+    };
+    copy->mime_table = copy_table(source->mime_table);
+    disown_mime_texts(copy->mime_table);
+    copy->get_uris = copy_table(source->get_uris);
+    copy->content_cache = copy_table(source->content_cache);
+    copy->post_uris = copy_table(source->post_uris);
+    auto copy_text = [&made](const char* from) {
+        char* to = from != nullptr ? str_dup_general(from) : nullptr;
+        if (from != nullptr && to == nullptr)
+            made = false;
+        return to;
+    };
+    copy->root = copy_text(source->root);
+    copy->bubble_dir = copy_text(source->bubble_dir);
+    if (!made) {
+        discard(&copy);
+        return nullptr;
+    }
+
+    if (source->listener_count > 0 && source->listeners != nullptr) {
+        copy->listeners = static_cast<socket**>(
+            general_alloc(sizeof(socket*) * static_cast<size_t>(source->listener_count)));
+        made = copy->listeners != nullptr;
+        for (int32_t i = 0; made && i < source->listener_count; ++i) {
+            copy->listeners[i] = copy_listener(source->listeners[i]);
+            made = copy->listeners[i] != nullptr;
+            if (made)
+                copy->listener_count = i + 1;
+        }
+        if (!made) {
+            discard(&copy);
+            report("httpsrv_copy", 11975, fault::no_memory,
+                   "insufficient memory to perform operation\n");
+            return nullptr;
+        }
+    }
+    return copy;
+}
+
+int httpsrv_add_listener(server_record* server, int32_t port, const char* address)
+{
+    clear_errors();
+    if (server == nullptr) {
+        report("httpsrv_add_listener", 11752, fault::bad_arg, "null argument passed\n");
+        return -1;
+    }
+    uint32_t families = SOCK_IPV6 | SOCK_IPV4;
+    if (address != nullptr) {
+        in6_addr parsed;
+        bool fits = std::strlen(address) < SOCKET_ADDR_SIZE;
+        if (fits && ::inet_pton(AF_INET, address, &parsed) == 1) {
+            families = SOCK_IPV4;
+        } else if (fits && ::inet_pton(AF_INET6, address, &parsed) == 1) {
+            families = SOCK_IPV6;
+        } else {
+            char shown[SOCKET_ADDR_SIZE * 4];
+            errno = 0;
+            report("httpsrv_add_listener", 11770, fault::bad_arg, "invalid listener address %s\n",
+                   log_safe(address, shown, sizeof(shown)));
+            return -1;
+        }
+    }
+    auto* grown = static_cast<socket**>(
+        general_alloc(sizeof(socket*) * (static_cast<size_t>(server->listener_count) + 1)));
+    if (grown == nullptr) {
+        report("httpsrv_add_listener", 11763, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return -1;
+    }
+    socket* s = socket_create(port);
+    if (s == nullptr) {
+        quorvel_mem_free(grown);
+        return -1;
+    }
+    s->opt16 = 0;
+    s->flags |= families | SOCK_NAGLE | SOCK_BUFFERED;
+    if (address != nullptr)
+        std::snprintf(s->bind_addr, sizeof(s->bind_addr), "%s", address);
+    if (server->listener_count > 0)
+        std::memcpy(grown, server->listeners,
+                    sizeof(socket*) * static_cast<size_t>(server->listener_count));
+    quorvel_mem_free(server->listeners);
+    server->listeners = grown;
+    server->listeners[server->listener_count++] = s;
+    return 0;
+}
+
+void server_publish_state(server_record* server, uint32_t state)
+{
+    if (server == nullptr)
+        return;
+    if (state == SERVER_FAILED)
+        server->status.store(1);
+    server->start_state.store(state);
+    if (server->started != nullptr)
+        event_signal(server->started);
+}
+
+uint32_t server_wait_state(server_record* server, int32_t wait_ms)
+{
+    uint32_t state = server->start_state.load();
+    if (server->started == nullptr)
+        return state;
+    int64_t deadline = monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
+    for (int64_t left = deadline - monotonic_ms(); state == SERVER_STARTING && left > 0;
+         left = deadline - monotonic_ms()) {
+        event_waittimed(server->started, static_cast<int>(left));
+        state = server->start_state.load();
+    }
+    // The event wakes one waiter at a time: once the outcome is known, pass the wake-up on
+    // to the next waiter, if any.
+    if (state != SERVER_STARTING)
+        event_signal(server->started);
+    return state;
+}
+
+mime_record* mime_create(const char* type, uint32_t encoding, quorvel_mime_fn handler)
+{
+    clear_errors();
+    if (type == nullptr) {
+        report("mime_create", 11520, fault::bad_arg, "null argument passed\n");
+        return nullptr;
+    }
+    auto* mime = static_cast<mime_record*>(general_alloc(sizeof(mime_record)));
+    if (mime == nullptr) {
+        report("mime_create", 11527, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    mime->content_type = str_dup_general(type);
+    if (mime->content_type == nullptr) {
+        quorvel_mem_free(mime);
+        return nullptr;
+    }
+    mime->encoding = encoding;
+    mime->handler = handler;
+    return mime;
+}
+
+void mime_destroy(mime_record** mime)
+{
+    if (mime == nullptr || *mime == nullptr)
+        return;
+    quorvel_mem_free((*mime)->content_type);
+    quorvel_mem_free(*mime);
+    *mime = nullptr;
+}
+
+int server_store_mime(server_record* server, const char* extension, const mime_record* mime)
+{
+    general_alloc_scope general;
+    uint32_t length = extension != nullptr ? static_cast<uint32_t>(std::strlen(extension)) : 0;
+    return htable_store(server != nullptr ? server->mime_table : nullptr, extension, length, mime,
+                        sizeof(mime_record), true, mime_row_release);
+}
+
+uri_record* uri_create(quorvel_uri_fn callback, const mime_record* mime)
+{
+    clear_errors();
+    if (callback == nullptr || mime == nullptr) {
+        report("uri_create", 11541, fault::bad_arg, "null argument passed\n");
+        return nullptr;
+    }
+    auto* uri = static_cast<uri_record*>(general_alloc(sizeof(uri_record)));
+    if (uri == nullptr) {
+        report("uri_create", 11549, fault::no_memory, "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    uri->callback = callback;
+    uri->mime = mime;
+    return uri;
+}
+
+} // namespace quorvel
