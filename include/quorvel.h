@@ -180,9 +180,17 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
  *     quorvel_obj_start of any server: registrations after it fail. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
 /* Destroys the object and the envelope; 0 or -1. A stream sends its pending output and
- * closes its connection. A server first stops its threads and waits for them: each handler
- * finishes the connection it serves. */
+ * closes its connection. A server first stops its threads and waits for them; connections
+ * still being served are cut, so this takes well under a second unless a protocol handler
+ * is blocked on something other than its connection. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
+/* Starts a server (tag 0) that has at least one listener and was not started yet: scans its
+ * bubble directory, then starts its kernel thread, which binds the listeners and starts the
+ * connection handlers; the server then accepts no more attribute changes. 0 once the kernel
+ * runs, or -1. Binding happens after the return: read the outcome with quorvel_obj_get and
+ * quorvel_attrib_status. A connection that opens with "&name;" is handed to the protocol
+ * registered as name, anything else is read as an HTTP request. */
+QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
 
 /* Marshalling on a stream (quorvel_obj_stream). Both ends describe a record with the same
  * format string of one-letter identifiers; a checksum of the format precedes the fields, and

@@ -5,6 +5,7 @@
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/strings.h"
+#include "http/kernel.h"
 #include "http/protocol.h"
 #include "http/server.h"
 #include "net/socket.h"
@@ -221,6 +222,11 @@ extern "C" QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) noexcept
         report("quorvel_obj_create", 16298, fault::bad_arg,
                "core not initialized, call quorvel_init\n");
     return result;
+}
+
+extern "C" QUORVEL_API int quorvel_obj_start(envelope* object) noexcept
+{
+    return server_start(object);
 }
 
 extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept

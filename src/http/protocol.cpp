@@ -4,6 +4,7 @@
 #include "http/protocol.h"
 
 #include "core/report.h"
+#include "core/thread_heap.h"
 #include "foundation/htable.h"
 #include "threads/sync.h"
 
@@ -58,6 +59,8 @@ int protocol_register(const char* name, quorvel_protocol_fn fn)
                "protocols must be registered before the first server start\n");
         return 0;
     }
+    // The table lives as long as the process: never in the caller's thread heap.
+    general_alloc_scope general;
     htable* table = protocols.load(std::memory_order_acquire);
     if (table == nullptr) {
         table = htable_create(PROTOCOL_TABLE_SIZE);
