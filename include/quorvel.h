@@ -216,6 +216,55 @@ QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
 QUORVEL_API int quorvel_marshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
 QUORVEL_API int quorvel_unmarshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
 
+/* Attributes. quorvel_obj_set: 0, or -1 (some attributes give their store's result);
+ * refused once the object is started. The arguments after the attribute, by object:
+ * Server (quorvel_obj_server):
+ *   quorvel_attrib_mime: const char* extension (no dot), const char* type text,
+ *     unsigned encoding (QUORVEL_ENC_*), quorvel_mime_fn handler (or NULL).
+ *   quorvel_attrib_index: const char* file name (NULL: "/index.html"); a name without a
+ *     leading separator gets '/'; at most 79 characters with it.
+ *   quorvel_attrib_ssi, quorvel_attrib_dirlist: int on (non-zero) or off.
+ *   quorvel_attrib_tcpbuffsize: int bytes, the send and receive buffers of every listener.
+ *   quorvel_attrib_listener: int port (1..65534), on every interface.
+ *   quorvel_attrib_listener_addr: int port, const char* numeric address ("127.0.0.1",
+ *     "::1"): a listener on that address only.
+ *   quorvel_attrib_ssl: none.
+ *   quorvel_attrib_bubbles: const char* existing directory (NULL: "bubbles" beside the
+ *     executable).
+ *   quorvel_attrib_uri: int method (QUORVEL_GET or QUORVEL_POST), const char* URI,
+ *     int encoding (QUORVEL_ENC_*), quorvel_uri_fn callback.
+ *   quorvel_attrib_uri_content: int method (QUORVEL_GET), const char* URI,
+ *     const char* content, int copy mode (2: the server keeps a copy; otherwise the text
+ *     must stay valid while the server exists).
+ *   quorvel_attrib_uri_cache: int method (QUORVEL_GET), const char* URI, const char* file
+ *     name relative to the root, int copy mode (ignored: the file is always held in copy).
+ *   quorvel_attrib_afipv: unsigned family bits (SOCK_IPV6, SOCK_IPV4), int SOCK_SET or
+ *     SOCK_CLR, unsigned IPv6 protection-level bits (SOCK_PL_*; 0 with SOCK_SET: all three).
+ * System (quorvel_get_sys()), for what starts afterwards:
+ *   quorvel_attrib_tcpbuffsize: int default socket buffer size in bytes (above 0).
+ *   quorvel_attrib_threadheap: int thread heap size of connection handlers (above 0).
+ *   quorvel_attrib_request_timeout: int seconds (above 0) a client has for one request.
+ *   9: none; accepted without effect. */
+QUORVEL_API int quorvel_obj_set(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
+/* quorvel_obj_get: 0 or -1, or the value asked for. The arguments, by object:
+ * Connection (quorvel_obj_connection, the request a URI callback receives):
+ *   quorvel_attrib_header, quorvel_attrib_post: const char* name (any case), char* out,
+ *     int size: the value of the header (or query, "QUERY") or POST variable, zero-filled
+ *     to size; -1 when absent, the value's size when it does not fit.
+ *   quorvel_attrib_post_ref: const char* name, char** value, unsigned* size: the stored
+ *     POST value in place (valid during the callback); -1 when absent.
+ *   quorvel_attrib_uri, quorvel_uri_path (the URI up to its last '/'),
+ *   quorvel_attrib_local_url, quorvel_attrib_local_url_path (the local path up to its last
+ *     '/'): char* out, int size; -1 when there is none or it does not fit with its
+ *     terminator (out emptied, errno ENOMEM).
+ *   quorvel_attrib_tcpbuffsize: none; the result is the connection's buffer capacity.
+ * Stream (quorvel_obj_stream): quorvel_attrib_tcpbuffsize: none; the buffer capacity (0 for
+ *   an unbuffered stream).
+ * Server: quorvel_attrib_status: int milliseconds to wait (0: none) while the server starts;
+ *   0 serving, 1 failed (listeners or handlers could not start), 2 still starting; -1 for a
+ *   server never started. */
+QUORVEL_API int quorvel_obj_get(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
+
 /* Memory. Blocks come zero-filled from the calling thread's heap when it has one (release
  * them on that thread), else from the general allocator. */
 QUORVEL_API void* quorvel_mem_alloc(uint32_t size) QUORVEL_NOEXCEPT;

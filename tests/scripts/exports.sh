@@ -10,7 +10,8 @@ fi
 for name in quorvel_init quorvel_isinitialized quorvel_debug quorvel_get_sys \
             quorvel_thread_continue quorvel_make_return_value quorvel_obj_create \
             quorvel_obj_destroy quorvel_obj_start quorvel_mem_alloc quorvel_mem_free \
-            quorvel_last_error quorvel_marshal quorvel_unmarshal; do
+            quorvel_last_error quorvel_marshal quorvel_unmarshal quorvel_obj_set \
+            quorvel_obj_get; do
     grep -qx "$name" <<<"$symbols" || { echo "missing export: $name"; exit 1; }
 done
 # Every export is declared in the public header.
