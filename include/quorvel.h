@@ -169,10 +169,11 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
  *   quorvel_obj_log: const char* file name; the first log made becomes the error log.
  *   quorvel_obj_stream: const char* host (name or numeric address), const char* protocol
  *     (at most 77 characters), int port, int timeout (seconds; below 0 keeps the default of
- *     380). Needs quorvel_init. Connects and announces "&protocol;" to the server; the
- *     announcement leaves with the first quorvel_marshal/quorvel_unmarshal exchange or at
- *     destruction. NULL (errno 22) for a NULL host or protocol or a longer name, NULL when
- *     the connection cannot be made. Use a stream from one thread at a time.
+ *     380). Needs quorvel_init. Connects and announces "&protocol;" to the server; like
+ *     all output of a stream, the announcement is buffered and leaves with the first
+ *     receive, a full buffer or the destruction. NULL (errno 22) for a NULL host or
+ *     protocol or a longer name, NULL when the connection cannot be made. Use a stream from
+ *     one thread at a time.
  *   quorvel_obj_protocol: const char* name, quorvel_protocol_fn handler. Registers the handler
  *     of the user-defined protocol `name` (1 to 77 characters, no ';') for every server; a
  *     name registered again takes the new handler. The result is no envelope: (envelope*)1
@@ -209,8 +210,9 @@ QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
  * nothing of it is sent. Marshalled bytes leave at the next unmarshal or at destruction, so a
  * request-reply needs no flush.
  * 0, or -1 with errno set (22 for a NULL or non-stream envelope, an unknown identifier or a
- * checksum mismatch; 12 for a received string of 2^31 bytes or more). After a failed
- * unmarshal the stream is of no further use for records. Fields received before the failure
+ * checksum mismatch; 12 for a received string of 2^31 bytes or more). A receive gives up
+ * when no byte arrives for one second. After a failed unmarshal the stream is of no further
+ * use for records. Fields received before the failure
  * stay stored; set string pointers to NULL before the call and release every one that is not
  * NULL afterwards, whatever the result. */
 QUORVEL_API int quorvel_marshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
