@@ -103,6 +103,16 @@ int flood(envelope* stream)
     return 0;
 }
 
+// Adds the two integers of an "ii" record and answers their sum as an "i" record.
+int sum(envelope* stream)
+{
+    int32_t a = 0;
+    int32_t b = 0;
+    if (quorvel_unmarshal(stream, "ii", &a, &b) != 0)
+        return 1;
+    return quorvel_marshal(stream, "i", static_cast<int32_t>(static_cast<uint32_t>(a) + b));
+}
+
 const std::string NAME_77(PROTOCOL_REGISTER_MAX, 'c');
 
 // Registers the test protocols once per process; false when a server was started in this
@@ -113,8 +123,8 @@ bool register_protocols()
         std::string name;
         quorvel_protocol_fn fn;
     };
-    const row rows[] = {{"echo", echo},       {NAME_77, echo}, {"fail", fail},
-                        {"heap", heap_probe}, {"hold", hold},  {"flood", flood}};
+    const row rows[] = {{"echo", echo}, {NAME_77, echo},  {"fail", fail}, {"heap", heap_probe},
+                        {"hold", hold}, {"flood", flood}, {"sum", sum}};
     bool all = true;
     for (const row& r : rows) {
         if (protocol_lookup(r.name.c_str(), static_cast<uint32_t>(r.name.size())) == r.fn)
@@ -434,6 +444,23 @@ TEST_F(Kernel, ProtocolAnnouncementsReachTheirHandlerOrAreClosed)
     EXPECT_EQ(r.data, "abcd");
     EXPECT_TRUE(r.closed);
     quorvel_debug(0);
+}
+
+TEST_F(Kernel, StreamObjectsTalkToTheirProtocol)
+{
+    if (!register_protocols())
+        GTEST_SKIP() << "a server was started in this process before the protocols existed";
+    ASSERT_TRUE(serve(2));
+    for (int i = 0; i < 20; ++i) {
+        envelope* stream = quorvel_obj_create(quorvel_obj_stream, "127.0.0.1", "sum", port, 5);
+        ASSERT_NE(stream, nullptr);
+        int32_t total = 0;
+        EXPECT_EQ(quorvel_marshal(stream, "ii", i, 1000 * i), 0);
+        EXPECT_EQ(quorvel_unmarshal(stream, "i", &total), 0);
+        EXPECT_EQ(total, 1001 * i);
+        EXPECT_EQ(quorvel_obj_destroy(stream), 0);
+    }
+    EXPECT_FALSE(log.contains("error (")) << log.text();
 }
 
 TEST_F(Kernel, ProtocolsRegisteredAfterAStartAreRefused)
