@@ -7,7 +7,6 @@
 #include "core/report.h"
 #include "core/settings.h"
 #include "core/thread_heap.h"
-#include "foundation/strings.h"
 #include "http/protocol.h"
 #include "http/server.h"
 #include "net/socket.h"
@@ -262,7 +261,7 @@ protected:
         if (e == nullptr)
             return nullptr;
         port = qtest::free_port();
-        EXPECT_EQ(httpsrv_add_listener(record(e), port, "127.0.0.1"), 0);
+        EXPECT_EQ(quorvel_obj_set(e, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
         return e;
     }
     static server_record* record(envelope* e) { return static_cast<server_record*>(e->object); }
@@ -273,7 +272,7 @@ protected:
         server = make(handlers);
         if (server == nullptr || quorvel_obj_start(server) != 0)
             return false;
-        return server_wait_state(record(server), WAIT_MS) == SERVER_SERVING;
+        return quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS) == 0;
     }
 
     qtest::ErrorLog log;
@@ -308,11 +307,11 @@ TEST_F(Kernel, StartRefusesWhatCannotStart)
     EXPECT_EQ(thread_count(), baseline);
 
     port = qtest::free_port();
-    ASSERT_EQ(httpsrv_add_listener(record(server), port, "127.0.0.1"), 0);
+    ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
     EXPECT_EQ(quorvel_obj_start(server), 0);
     EXPECT_EQ(errno, 0);
     EXPECT_EQ(server->flags, ENVELOPE_STARTED | ENVELOPE_LOCKED);
-    EXPECT_EQ(server_wait_state(record(server), WAIT_MS), SERVER_SERVING);
+    EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
     EXPECT_EQ(quorvel_obj_start(server), -1);
     qtest::expect_report(log, refused, EINVAL, LAST_BAD_ARGUMENTS);
 }
@@ -351,7 +350,7 @@ TEST_F(Kernel, APortInUseFailsTheStartAndStartsNoHandler)
     ASSERT_EQ(::listen(taken, 1), 0);
 
     EXPECT_EQ(quorvel_obj_start(server), 0);
-    EXPECT_EQ(server_wait_state(record(server), WAIT_MS), SERVER_FAILED);
+    EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 1);
     EXPECT_EQ(record(server)->status.load(), 1u);
     EXPECT_TRUE(log.contains("could not bind to port " + std::to_string(port)) ||
                 log.contains("error (socket_bind, 8538): Address already in use"));
@@ -581,9 +580,45 @@ TEST_F(Kernel, DestroyCutsAnHttpClientThatHoldsItsConnection)
     quorvel_debug(0);
 }
 
+TEST_F(Kernel, DestroyUnderLoadIsQuickAndClean)
+{
+    if (!register_protocols())
+        GTEST_SKIP() << "a server was started in this process before the protocols existed";
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(serve(2));
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        std::thread clients[4];
+        for (std::thread& t : clients)
+            t = std::thread([&] {
+                for (int i = 0; i < 2000 && !stop.load(); ++i) {
+                    int fd = qtest::connect_loopback(port, 1000);
+                    if (fd == -1)
+                        return;
+                    if (send_text(fd, i % 2 ? "&echo;abcd" : "GET / HTTP/1.0\r\n\r\n") &&
+                        read_to_end(fd).data == (i % 2 ? "abcd" : ""))
+                        answered.fetch_add(1);
+                    ::close(fd);
+                }
+            });
+        // Destroy while connections come and go.
+        int64_t deadline = monotonic_ms() + WAIT_MS;
+        while (answered.load() < 20 && monotonic_ms() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GE(answered.load(), 20);
+        EXPECT_LT(timed_destroy(server), 1500);
+        server = nullptr;
+        stop.store(true);
+        for (std::thread& t : clients)
+            t.join();
+        ASSERT_EQ(settle_threads(baseline), baseline);
+    }
+}
+
 TEST_F(Kernel, TheRequestDeadlineCountsFromTheAccept)
 {
-    ASSERT_EQ(set_request_timeout_seconds(1), 0);
+    ASSERT_EQ(quorvel_obj_set(quorvel_get_sys(), quorvel_attrib_request_timeout, 1), 0);
     ASSERT_TRUE(serve(1));
     int fd = qtest::connect_loopback(port, WAIT_MS);
     ASSERT_NE(fd, -1);
@@ -614,7 +649,7 @@ TEST_F(Kernel, EveryBubbleNameIsTriedAndTheScanGoesOn)
     quorvel_debug(1);
     server = make(1);
     ASSERT_NE(server, nullptr);
-    record(server)->bubble_dir = str_dup_general(bubbles.path().c_str());
+    ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_bubbles, bubbles.path().c_str()), 0);
     EXPECT_EQ(quorvel_obj_start(server), 0);
     EXPECT_TRUE(log.contains("(quorvel_obj_start, 16347): checking for bubbles in " +
                              bubbles.path() + "...\n"));
@@ -622,7 +657,7 @@ TEST_F(Kernel, EveryBubbleNameIsTriedAndTheScanGoesOn)
     EXPECT_TRUE(
         log.contains("error (quorvel_obj_start, 16376): could not load bubble b.bbl.old\n"));
     EXPECT_FALSE(log.contains("c.txt"));
-    EXPECT_EQ(server_wait_state(record(server), WAIT_MS), SERVER_SERVING);
+    EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
     quorvel_debug(0);
 }
 
@@ -631,10 +666,12 @@ TEST_F(Kernel, AMissingBubbleDirectoryIsReportedAndTheStartGoesOn)
     server = make(1);
     ASSERT_NE(server, nullptr);
     const std::string missing = root.file("gone");
-    record(server)->bubble_dir = str_dup_general(missing.c_str());
+    std::filesystem::create_directory(missing);
+    ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_bubbles, missing.c_str()), 0);
+    std::filesystem::remove(missing);
     log.clear();
     EXPECT_EQ(quorvel_obj_start(server), 0);
     EXPECT_EQ(errno, 0);
     EXPECT_EQ(log.text(), "error (quorvel_obj_start, 16355): No such file or directory\n");
-    EXPECT_EQ(server_wait_state(record(server), WAIT_MS), SERVER_SERVING);
+    EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
 }
