@@ -131,7 +131,12 @@ typedef void (*quorvel_thread_fn)(quorvel_thread* thread, void* arg);
 typedef char* (*quorvel_uri_fn)(envelope* request, envelope* out);
 /* Handler of a MIME type: as a URI function, with the local path of the requested file. */
 typedef char* (*quorvel_mime_fn)(envelope* request, envelope* out, const char* target);
-/* Handler of a user-defined protocol: 0 on success, non-zero on failure. */
+/* Handler of a user-defined protocol: called on a connection handler thread with a stream
+ * whose next bytes follow the client's "&name;" announcement; reads and writes it with the
+ * stream calls and returns 0 on success, non-zero on failure (logged). The library closes the
+ * connection afterwards; the stream must not be destroyed or kept. Stopping the server cuts
+ * the connection, so a handler blocked on the client returns; one blocked on anything else
+ * holds up quorvel_obj_destroy of the server until it returns. */
 typedef int (*quorvel_protocol_fn)(envelope* stream);
 /* Task of a worker pool. */
 typedef void (*quorvel_task_fn)(void* arg);
@@ -168,12 +173,25 @@ QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
  *     all output of a stream, the announcement is buffered and leaves with the first
  *     receive, a full buffer or the destruction. NULL (errno 22) for a NULL host or
  *     protocol or a longer name, NULL when the connection cannot be made. Use a stream from
- *     one thread at a time. */
+ *     one thread at a time.
+ *   quorvel_obj_protocol: const char* name, quorvel_protocol_fn handler. Registers the handler
+ *     of the user-defined protocol `name` (1 to 77 characters, no ';') for every server; a
+ *     name registered again takes the new handler. The result is no envelope: (envelope*)1
+ *     when registered, NULL when not. Protocols must be registered before the first
+ *     quorvel_obj_start of any server: registrations after it fail. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
-/* Destroys the object and the envelope; 0 or -1. A server first stops its threads and waits
- * for them: each handler finishes the connection it serves. A stream sends its pending
- * output and closes its connection. */
+/* Destroys the object and the envelope; 0 or -1. A stream sends its pending output and
+ * closes its connection. A server first stops its threads and waits for them; connections
+ * still being served are cut, so this takes well under a second unless a protocol handler
+ * is blocked on something other than its connection. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
+/* Starts a server (tag 0) that has at least one listener and was not started yet: scans its
+ * bubble directory, then starts its kernel thread, which binds the listeners and starts the
+ * connection handlers; the server then accepts no more attribute changes. 0 once the kernel
+ * runs, or -1. Binding happens after the return: read the outcome with quorvel_obj_get and
+ * quorvel_attrib_status. A connection that opens with "&name;" is handed to the protocol
+ * registered as name, anything else is read as an HTTP request. */
+QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
 
 /* Attributes. quorvel_obj_set: 0, or -1 (some attributes give their store's result);
  * refused once the object is started. The arguments after the attribute, by object:

@@ -5,6 +5,8 @@
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/strings.h"
+#include "http/kernel.h"
+#include "http/protocol.h"
 #include "http/server.h"
 #include "net/socket.h"
 #include "threads/sync.h"
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -116,6 +119,14 @@ envelope* create_by_tag(unsigned type, va_list args)
             log_destroy(&log);
         return e;
     }
+    case quorvel_obj_protocol: {
+        if (!library_initialized())
+            return nullptr;
+        const char* name = va_arg(args, const char*);
+        auto fn = va_arg(args, quorvel_protocol_fn);
+        // Not an envelope: 1 when registered, 0 when not.
+        return reinterpret_cast<envelope*>(static_cast<uintptr_t>(protocol_register(name, fn)));
+    }
     case quorvel_obj_stream: {
         if (!library_initialized())
             return nullptr;
@@ -211,6 +222,11 @@ extern "C" QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) noexcept
         report("quorvel_obj_create", 16298, fault::bad_arg,
                "core not initialized, call quorvel_init\n");
     return result;
+}
+
+extern "C" QUORVEL_API int quorvel_obj_start(envelope* object) noexcept
+{
+    return server_start(object);
 }
 
 extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept

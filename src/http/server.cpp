@@ -10,6 +10,7 @@
 #include "foundation/htable.h"
 #include "foundation/paths.h"
 #include "foundation/strings.h"
+#include "http/kernel.h"
 #include "net/socket.h"
 #include "platform/os.h"
 #include "threads/sync.h"
@@ -255,13 +256,17 @@ void httpsrv_stop(server_record* server)
     // The kernel fills the handler array while it starts: it must be gone before the array
     // is read.
     request_stop(server->kernel);
+    server_wake_kernel(server);
     join_stopped(&server->kernel);
-    if (server->handlers == nullptr)
-        return;
-    for (uint32_t i = 0; i < server->handler_count; ++i)
-        request_stop(server->handlers[i]);
-    for (uint32_t i = 0; i < server->handler_count; ++i)
-        join_stopped(&server->handlers[i]);
+    if (server->handlers != nullptr) {
+        for (uint32_t i = 0; i < server->handler_count; ++i)
+            request_stop(server->handlers[i]);
+        // Cuts accept waits and the connections being served, so no client holds the stop up.
+        server_wake_handlers(server);
+        for (uint32_t i = 0; i < server->handler_count; ++i)
+            join_stopped(&server->handlers[i]);
+    }
+    server_run_release(server);
 }
 
 void httpsrv_destroy(server_record** handle)

@@ -15,6 +15,7 @@ namespace quorvel {
 
 struct event;
 struct htable;
+struct server_run;
 struct socket;
 using thread_record = ::quorvel_thread;
 
@@ -69,6 +70,9 @@ struct server_record {
     // A handler's copy (httpsrv_copy): its listener records share the OS handles of the
     // server's own listeners and are released without closing them.
     uint8_t is_copy;
+    // What a started server's threads share with whoever stops them (kernel.h); NULL before
+    // the start and in a handler's copy.
+    server_run* run;
 };
 static_assert(std::is_trivially_destructible_v<server_record>);
 
@@ -85,8 +89,10 @@ server_record* httpsrv_create(uint32_t handler_count, const char* root);
 
 // Stops the server's threads, waiting for each to end: first the kernel (so that it no longer
 // fills the handler array), then every handler (all asked at once, then waited for in turn).
-// A handler finishes the connection it is serving first. Clears `kernel` and the handler
-// slots; idempotent. Nothing for NULL or a copy.
+// The waits are cut short (kernel.h): listening handles and the connections being served are
+// shut down, so the stop takes well under a second unless a protocol handler is blocked on
+// something other than its connection. Clears `kernel`, the handler slots and `run`;
+// idempotent. Nothing for NULL or a copy.
 void httpsrv_stop(server_record* server);
 
 // httpsrv_stop, then releases the handler array, the listeners (a copy's without closing

@@ -9,8 +9,9 @@ if [ -n "$stray" ]; then
 fi
 for name in quorvel_init quorvel_isinitialized quorvel_debug quorvel_get_sys \
             quorvel_thread_continue quorvel_make_return_value quorvel_obj_create \
-            quorvel_obj_destroy quorvel_mem_alloc quorvel_mem_free quorvel_last_error \
-            quorvel_file_stream quorvel_marshal quorvel_unmarshal quorvel_obj_set quorvel_obj_get; do
+            quorvel_obj_destroy quorvel_obj_start quorvel_mem_alloc quorvel_mem_free \
+            quorvel_last_error quorvel_file_stream quorvel_marshal quorvel_unmarshal \
+            quorvel_obj_set quorvel_obj_get; do
     grep -qx "$name" <<<"$symbols" || { echo "missing export: $name"; exit 1; }
 done
 # Every export is declared in the public header.

@@ -1,0 +1,117 @@
+// The protocol table. Registration and the one-time stripping of the table's lock are
+// serialised by a lock of their own, so a registration racing a start is refused cleanly
+// rather than storing into a table whose mutex is being destroyed.
+#include "http/protocol.h"
+
+#include "core/report.h"
+#include "core/thread_heap.h"
+#include "foundation/htable.h"
+#include "threads/sync.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace quorvel {
+
+namespace {
+
+// Requested size of the table: 101 buckets.
+constexpr uint32_t PROTOCOL_TABLE_SIZE = 100;
+
+mutex registry_lock{PTHREAD_MUTEX_INITIALIZER, 0};
+std::atomic<htable*> protocols{nullptr};
+bool frozen = false;   // under registry_lock
+bool stripped = false; // under registry_lock
+
+// Releases the registry lock without touching the caller's errno and last error.
+void unlock_keeping_errors()
+{
+    int saved_errno = errno;
+    uint32_t saved_last = last_error();
+    mutex_unlock(&registry_lock);
+    errno = saved_errno;
+    set_last_error(saved_last);
+}
+
+} // namespace
+
+int protocol_register(const char* name, quorvel_protocol_fn fn)
+{
+    clear_errors();
+    if (name == nullptr || fn == nullptr) {
+        report("quorvel_obj_create::quorvel_obj_protocol", 16236, fault::bad_arg,
+               "null argument passed\n");
+        return 0;
+    }
+    size_t length = ::strnlen(name, PROTOCOL_REGISTER_MAX + 1);
+    // A name that cannot be announced in full could never be reached.
+    if (length == 0 || length > PROTOCOL_REGISTER_MAX || std::memchr(name, ';', length)) {
+        report("quorvel_obj_create::quorvel_obj_protocol", 16240, fault::bad_arg,
+               "invalid protocol name, at most %u characters without ';' expected\n",
+               PROTOCOL_REGISTER_MAX);
+        return 0;
+    }
+    mutex_lock(&registry_lock);
+    if (frozen) {
+        unlock_keeping_errors();
+        report("quorvel_obj_create::quorvel_obj_protocol", 16244, fault::bad_arg,
+               "protocols must be registered before the first server start\n");
+        return 0;
+    }
+    // The table lives as long as the process: never in the caller's thread heap.
+    general_alloc_scope general;
+    htable* table = protocols.load(std::memory_order_acquire);
+    if (table == nullptr) {
+        table = htable_create(PROTOCOL_TABLE_SIZE);
+        if (table == nullptr) {
+            unlock_keeping_errors();
+            return 0;
+        }
+        protocols.store(table, std::memory_order_release);
+    }
+    int stored =
+        htable_store(table, name, static_cast<uint32_t>(length), &fn, sizeof(fn), true, nullptr);
+    unlock_keeping_errors();
+    return stored == 0 ? 1 : 0;
+}
+
+void protocol_freeze()
+{
+    mutex_lock(&registry_lock);
+    frozen = true;
+    mutex_unlock(&registry_lock);
+}
+
+void protocol_strip()
+{
+    mutex_lock(&registry_lock);
+    frozen = true;
+    htable* table = protocols.load(std::memory_order_acquire);
+    // Several servers may start; handlers of the first already read the table unlocked.
+    if (table != nullptr && !stripped)
+        htable_removesync(table);
+    stripped = true;
+    mutex_unlock(&registry_lock);
+}
+
+bool protocol_table_exists()
+{
+    return protocols.load(std::memory_order_acquire) != nullptr;
+}
+
+quorvel_protocol_fn protocol_lookup(const char* name, uint32_t length)
+{
+    const htable* table = protocols.load(std::memory_order_acquire);
+    if (table == nullptr || name == nullptr || length == 0)
+        return nullptr;
+    uint32_t size = 0;
+    const void* value = htable_getref(table, name, length, &size);
+    quorvel_protocol_fn fn = nullptr;
+    if (value == nullptr || size != sizeof(fn))
+        return nullptr;
+    std::memcpy(&fn, value, sizeof(fn));
+    return fn;
+}
+
+} // namespace quorvel
