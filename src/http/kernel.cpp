@@ -11,6 +11,7 @@
 #include "foundation/buffer.h"
 #include "http/protocol.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "http/server.h"
 #include "net/socket.h"
 #include "platform/os.h"
@@ -128,8 +129,7 @@ void serve_http(server_record* copy, socket* connection, int32_t heap_size, std:
 {
     request_data* request = http_request(copy, connection, heap_size / 4);
     if (request != nullptr) {
-        // The response to the request is written here, with http_responce(request), once
-        // responses exist; until then the connection is closed without a reply.
+        http_responce(request);
         debug("quorvel_http_handler", 15616, "destroying responce data structure\n");
         finish_request(slot, &request);
         debug("quorvel_http_handler", 15619, "responce data structure destroyed\n");
