@@ -1,15 +1,22 @@
-# Entry points for people: `make test` builds and runs every test, `make sanitize`
-# runs them again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Entry points for people: `make serve` builds and runs quorvel-serve on the demo site at
+# http://127.0.0.1:8080, `make test` builds and runs every test, `make sanitize` runs them
+# again under AddressSanitizer and UndefinedBehaviorSanitizer.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test sanitize tsan bench format clean
+.PHONY: all build serve test sanitize tsan bench format clean
 
 all: build
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Run from the project's top: the demo's .htaccess names its password file relative to it.
+serve:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
+	cmake --build $(BUILD) -j $(JOBS) --target quorvel-serve
+	./$(BUILD)/tools/quorvel-serve $(SERVE_ARGS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

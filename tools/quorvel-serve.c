@@ -36,24 +36,23 @@ struct options {
 
 static void usage(FILE* out)
 {
-    fprintf(out,
-            "usage: quorvel-serve [options]\n"
-            "Serves a directory over HTTP/1.0.\n"
-            "\n"
-            "  --root DIR         directory to serve (default: the bundled demo site)\n"
-            "  --port N           port to listen on (default 8080)\n"
-            "  --bind ADDR        numeric address to listen on, or 'any' for every interface\n"
-            "                     (default 127.0.0.1)\n"
-            "  --index NAME       index file tried for directories (default index.html)\n"
-            "  --no-listing       answer directories without an index file with 404\n"
-            "  --log FILE         error log (default: standard error)\n"
-            "  --debug            write debug lines to the log\n"
-            "  --handlers N       connection handler threads (at most one per processor;\n"
-            "                     default: the processor count)\n"
-            "  --cache URI=FILE   serve FILE (relative to the root) from memory at URI;\n"
-            "                     may be repeated\n"
-            "  --timeout SECONDS  time a client has to send its whole request (default 10)\n"
-            "  --help             this text\n");
+    fprintf(out, "usage: quorvel-serve [options]\n"
+                 "Serves a directory over HTTP/1.0.\n"
+                 "\n"
+                 "  --root DIR         directory to serve (default: the bundled demo site)\n"
+                 "  --port N           port to listen on (default 8080)\n"
+                 "  --bind ADDR        numeric address to listen on, or 'any' for every interface\n"
+                 "                     (default 127.0.0.1)\n"
+                 "  --index NAME       index file tried for directories (default index.html)\n"
+                 "  --no-listing       answer directories without an index file with 404\n"
+                 "  --log FILE         error log (default: standard error)\n"
+                 "  --debug            write debug lines to the log\n"
+                 "  --handlers N       connection handler threads (at most one per processor;\n"
+                 "                     default: the processor count)\n"
+                 "  --cache URI=FILE   serve FILE (relative to the root) from memory at URI;\n"
+                 "                     may be repeated\n"
+                 "  --timeout SECONDS  time a client has to send its whole request (default 10)\n"
+                 "  --help             this text\n");
 }
 
 static int parse_number(const char* text, long low, long high, long* out)
@@ -130,6 +129,30 @@ static int parse_options(int argc, char** argv, struct options* o)
     return 0;
 }
 
+/* Types a web site needs beyond the library's own table (which knows html, css, txt, png,
+ * jpeg, gif, pdf and a few more); files of other unknown extensions are typed by content. */
+static const struct {
+    const char* extension;
+    const char* type;
+    unsigned encoding;
+} extra_types[] = {
+    {"js", "text/javascript", QUORVEL_ENC_TEXT},
+    {"mjs", "text/javascript", QUORVEL_ENC_TEXT},
+    {"json", "application/json", QUORVEL_ENC_TEXT},
+    {"csv", "text/csv", QUORVEL_ENC_TEXT},
+    {"md", "text/markdown", QUORVEL_ENC_TEXT},
+    {"svg", "image/svg+xml", QUORVEL_ENC_TEXT},
+    {"webp", "image/webp", QUORVEL_ENC_BINARY},
+    {"woff", "font/woff", QUORVEL_ENC_BINARY},
+    {"woff2", "font/woff2", QUORVEL_ENC_BINARY},
+    {"wasm", "application/wasm", QUORVEL_ENC_BINARY},
+    {"mp4", "video/mp4", QUORVEL_ENC_BINARY},
+    {"webm", "video/webm", QUORVEL_ENC_BINARY},
+    {"zip", "application/zip", QUORVEL_ENC_BINARY},
+    {"gz", "application/gzip", QUORVEL_ENC_BINARY},
+    {"bin", "application/octet-stream", QUORVEL_ENC_BINARY},
+};
+
 /* The library reports why a call failed in its error log; the host adds what it was doing. */
 static int fail(const char* what)
 {
@@ -141,6 +164,12 @@ static int fail(const char* what)
 static int configure(envelope* server, const struct options* o)
 {
     int i;
+    for (i = 0; i < (int)(sizeof(extra_types) / sizeof(extra_types[0])); i++) {
+        if (quorvel_obj_set(server, quorvel_attrib_mime, extra_types[i].extension,
+                            extra_types[i].type, extra_types[i].encoding,
+                            (quorvel_mime_fn)NULL) != 0)
+            return fail("registering MIME types");
+    }
     if (strcmp(o->bind, "any") == 0) {
         if (quorvel_obj_set(server, quorvel_attrib_listener, o->port) != 0)
             return fail("adding the listener");
@@ -171,8 +200,8 @@ static int configure(envelope* server, const struct options* o)
 
 int main(int argc, char** argv)
 {
-    struct options o = {QUORVEL_DEMO_ROOT, 8080, "127.0.0.1", NULL, 1, "/dev/stderr", 0, 0, 0,
-                        {NULL}, 0};
+    struct options o = {
+        QUORVEL_DEMO_ROOT, 8080, "127.0.0.1", NULL, 1, "/dev/stderr", 0, 0, 0, {NULL}, 0};
     envelope* log;
     envelope* server;
     sigset_t stop_signals;
