@@ -398,7 +398,9 @@ int httpsrv_add_listener(server_record* server, int32_t port, const char* addres
         return -1;
     }
     s->opt16 = 0;
-    s->flags |= families | SOCK_NAGLE | SOCK_BUFFERED;
+    // SO_REUSEADDR lets a restarted server bind while connections of its previous run linger
+    // in TIME_WAIT; a port another socket listens on is still refused.
+    s->flags |= families | SOCK_NAGLE | SOCK_BUFFERED | SOCK_REUSEADDR;
     if (address != nullptr)
         std::snprintf(s->bind_addr, sizeof(s->bind_addr), "%s", address);
     if (server->listener_count > 0)

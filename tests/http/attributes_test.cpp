@@ -417,7 +417,7 @@ TEST_F(Attributes, AddressFamiliesAndProtectionLevels)
                    "specified\n");
     ASSERT_EQ(quorvel_obj_set(object, quorvel_attrib_listener, 8080), 0);
     ASSERT_EQ(quorvel_obj_set(object, quorvel_attrib_listener, 8081), 0);
-    const uint32_t base = SOCK_NAGLE | SOCK_BUFFERED;
+    const uint32_t base = SOCK_NAGLE | SOCK_BUFFERED | SOCK_REUSEADDR;
     auto families = [&](int i) { return server->listeners[i]->flags & ~base; };
 
     EXPECT_EQ(quorvel_obj_set(object, quorvel_attrib_afipv, 0x1u, SOCK_SET, 0u), 0);

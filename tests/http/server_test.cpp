@@ -195,13 +195,16 @@ TEST_F(Server, ListenersCarryTheirFamiliesAndAddress)
     ASSERT_EQ(server->listener_count, 3);
     quorvel::socket* any = server->listeners[0];
     EXPECT_EQ(any->port, 65534);
-    EXPECT_EQ(any->flags, uint32_t{SOCK_IPV6 | SOCK_IPV4 | SOCK_NAGLE | SOCK_BUFFERED});
+    EXPECT_EQ(any->flags,
+              uint32_t{SOCK_IPV6 | SOCK_IPV4 | SOCK_NAGLE | SOCK_BUFFERED | SOCK_REUSEADDR});
     EXPECT_EQ(any->opt16, 0);
     EXPECT_EQ(any->timeout, 380);
     EXPECT_STREQ(any->bind_addr, "");
-    EXPECT_EQ(server->listeners[1]->flags, uint32_t{SOCK_IPV4 | SOCK_NAGLE | SOCK_BUFFERED});
+    EXPECT_EQ(server->listeners[1]->flags,
+              uint32_t{SOCK_IPV4 | SOCK_NAGLE | SOCK_BUFFERED | SOCK_REUSEADDR});
     EXPECT_STREQ(server->listeners[1]->bind_addr, "127.0.0.1");
-    EXPECT_EQ(server->listeners[2]->flags, uint32_t{SOCK_IPV6 | SOCK_NAGLE | SOCK_BUFFERED});
+    EXPECT_EQ(server->listeners[2]->flags,
+              uint32_t{SOCK_IPV6 | SOCK_NAGLE | SOCK_BUFFERED | SOCK_REUSEADDR});
     EXPECT_STREQ(server->listeners[2]->bind_addr, "::1");
     EXPECT_EQ(log.text(), "");
     httpsrv_destroy(&server);
