@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -591,8 +592,16 @@ int socket_shutdown(socket* s)
     int64_t deadline = monotonic_ms() + DRAIN_MS;
     int budget = DRAIN_TOTAL;
     for (int fd : s->fd) {
+        if (fd == -1 || listener)
+            continue;
+        // With nothing unread, closing sends a plain end of stream after the output: there is
+        // nothing to drain and no reason to wait for the peer's own close. Unread bytes would
+        // make the close a reset that could destroy the output in flight, so those are drained.
+        int unread = 0;
+        if (::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0)
+            continue;
         // A connection the peer already reset has nothing to drain either.
-        if (fd == -1 || listener || ::shutdown(fd, SHUT_WR) != 0)
+        if (::shutdown(fd, SHUT_WR) != 0)
             continue;
         char piece[DRAIN_PIECE];
         // The peer usually just closes: wait first. While pieces keep coming, read on

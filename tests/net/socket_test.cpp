@@ -446,6 +446,26 @@ TEST(Socket, Ipv6ListenerTakesOnlyIpv6)
     EXPECT_EQ(log.text(), "");
 }
 
+TEST(Socket, ShutdownWithNothingUnreadClosesAtOnce)
+{
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    qsocket conn{};
+    conn.fd[0] = fds[0];
+    conn.fd[1] = -1;
+    conn.timeout = 380;
+    conn.flags = SOCK_CONNECTED;
+    ASSERT_EQ(::send(fds[0], "answer", 6, MSG_NOSIGNAL), 6);
+    // The peer stays open: nothing is waited for, and it still reads the output, then the end.
+    int64_t start = monotonic_ms();
+    socket_close(&conn);
+    EXPECT_LT(monotonic_ms() - start, 500);
+    char got[16] = {};
+    EXPECT_EQ(::recv(fds[1], got, sizeof(got), 0), 6);
+    EXPECT_EQ(::recv(fds[1], got, sizeof(got), 0), 0);
+    ::close(fds[1]);
+}
+
 TEST(Socket, ShutdownDrainsAtMostASecondAnd64KiB)
 {
     qtest::ErrorLog log;
@@ -467,6 +487,9 @@ TEST(Socket, ShutdownDrainsAtMostASecondAnd64KiB)
     conn.fd[1] = -1;
     conn.timeout = 380;
     conn.flags = SOCK_CONNECTED;
+    // Only a connection with unread input is drained: wait until the flood has begun.
+    pollfd arrived{fds[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&arrived, 1, 5000), 1);
     errno = EINTR;
     set_last_error(77);
     int64_t start = monotonic_ms();
@@ -503,6 +526,7 @@ TEST(Socket, ShutdownDrainsAtMostASecondAnd64KiB)
         }
     });
     conn.fd[0] = fds[0];
+    ASSERT_EQ(::poll(&arrived, 1, 5000), 1);
     start = monotonic_ms();
     EXPECT_EQ(socket_shutdown(&conn), 0);
     int64_t took = monotonic_ms() - start;
