@@ -168,7 +168,8 @@ socket* accept_on(socket* listener, int fd)
     socklen_t length = sizeof(address);
     int accepted;
     do {
-        accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+        accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&address), &length,
+                             SOCK_CLOEXEC | ::SOCK_NONBLOCK);
     } while (accepted == -1 && errno == EINTR);
     if (accepted == -1) {
         errno = 0;
@@ -182,6 +183,7 @@ socket* accept_on(socket* listener, int fd)
     }
     c->fd[0] = accepted;
     c->fd[1] = -1;
+    c->io_nonblocking = 1;
     std::memset(c->peer, 0, sizeof(c->peer));
     set_peer(c, address, length);
     c->flags |= SOCK_CONNECTED;
@@ -570,6 +572,16 @@ socket* socket_wait_vectr(socket** listeners, int count)
             report("socket_wait_vectr", 9458, fault::bad_arg,
                    "operation can not be performed on a non-blocking socket\n");
             return nullptr;
+        }
+    }
+    // The handles are non-blocking: under load a connection is usually waiting already, so
+    // each is tried once, in array order, before the readiness wait.
+    for (int i = 0; i < count; ++i) {
+        for (int fd : listeners[i]->fd) {
+            if (fd == -1)
+                continue;
+            if (socket* c = accept_on(listeners[i], fd))
+                return c;
         }
     }
     socket* owner = nullptr;

@@ -51,6 +51,9 @@ struct socket {
     int64_t deadline_ms;
     // Numeric address to bind to instead of every interface; empty = every interface.
     char bind_addr[SOCKET_ADDR_SIZE];
+    // The handle was opened non-blocking (accepted connections): every wait is a poll of its
+    // own, so transfers need not switch the mode back and forth.
+    uint8_t io_nonblocking;
 };
 static_assert(std::is_trivially_destructible_v<socket>);
 

@@ -204,7 +204,8 @@ TEST(Socket, ListenersAcceptInArrayOrderWithTheNumericPeer)
     EXPECT_EQ(first->flags & (SOCK_CONNECTED | SOCK_READY | SOCK_LISTENING),
               SOCK_CONNECTED | SOCK_READY | SOCK_LISTENING);
     EXPECT_EQ(first->fd[1], -1);
-    EXPECT_FALSE(nonblocking(first->fd[0]));
+    EXPECT_TRUE(nonblocking(first->fd[0])); // every wait on a connection is a poll
+    EXPECT_EQ(first->io_nonblocking, 1);
     EXPECT_TRUE(has_fd_flag(first->fd[0], FD_CLOEXEC));
     EXPECT_EQ(first->table, table);
     EXPECT_NE(first->dup_size, 0u);
