@@ -13,6 +13,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "http/server.h"
+#include "net/file_stream.h"
 #include "net/socket.h"
 #include "platform/os.h"
 #include "threads/sync.h"
@@ -209,6 +210,8 @@ void quorvel_http_handler(thread_record* thread, void* argument)
         report("quorvel_http_handler", 15507, fault::none, "could not create server object copy!");
         return;
     }
+    // A client that goes away mid-file must not raise SIGPIPE; this thread never wants it.
+    socket_block_sigpipe();
     int32_t heap_size = handler_heap_size();
     // Without a heap every allocation falls back to the general allocator; serving goes on.
     thread_heap_attach(static_cast<uint32_t>(heap_size));

@@ -28,6 +28,9 @@ namespace {
 // count costs nothing when the peer is slow and saves calls (and waits) when it is fast.
 constexpr uint64_t SENDFILE_CALL_MAX = 4u << 20;
 
+// Files from this size on are announced to the kernel as read sequentially.
+constexpr uint64_t SEQUENTIAL_HINT_MIN = 1u << 20;
+
 // Room for one numeric character reference "&#255;".
 constexpr int REFERENCE_SIZE = 8;
 
@@ -38,16 +41,22 @@ bool has_area(const socket* s)
 }
 
 // Sends pending output and drops unconsumed input, so the buffer is free for a transfer.
-int settle_buffer(socket* s)
+// `ahead` tells the system that a file follows at once, so a short header and the file's
+// first bytes can leave together.
+int settle_buffer(socket* s, bool ahead = false)
 {
     buffer* b = s->buffer;
     if (b->write_pos == b->data)
         return 0;
-    if (socket_flush(s) != 0)
+    if ((ahead ? socket_flush_ahead(s) : socket_flush(s)) != 0)
         return -1;
-    buffer_clr(b);
+    socket_discard(s);
     return 0;
 }
+
+// Set in threads that block SIGPIPE for their whole life (the connection handlers), which
+// then need no blocking and unblocking around every transmission.
+thread_local bool sigpipe_blocked_for_good = false;
 
 // Empties and zeroes the transfer area, keeping errno and the last error of a failure.
 void wipe(buffer* b)
@@ -77,15 +86,15 @@ void discard_file(int fd, const char* path)
 }
 
 // Opens an existing regular file for reading without blocking on a FIFO or device that
-// stands at the path; the handle then reads in the normal, blocking way. -1 (errno set)
-// otherwise; `*size` receives the file's size.
+// stands at the path. -1 (errno set) otherwise; `*size` receives the file's size.
 int open_regular(const char* path, uint64_t* size)
 {
+    // O_NONBLOCK has no effect on a regular file, so it can stay.
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd == -1)
         return -1;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (errno == 0)
             errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         close_keep_errno(fd);
@@ -102,6 +111,8 @@ class sigpipe_guard {
 public:
     sigpipe_guard()
     {
+        if (sigpipe_blocked_for_good)
+            return;
         sigemptyset(&pipe_);
         sigaddset(&pipe_, SIGPIPE);
         sigset_t pending;
@@ -135,8 +146,12 @@ private:
 // Makes a handle non-blocking while it lives and restores its flags afterwards.
 class nonblocking_guard {
 public:
-    explicit nonblocking_guard(int fd) : fd_(fd)
+    nonblocking_guard(int fd, bool already) : fd_(fd)
     {
+        if (already) {
+            flags_ = O_NONBLOCK;
+            return;
+        }
         flags_ = ::fcntl(fd, F_GETFL);
         if (flags_ != -1 && !(flags_ & O_NONBLOCK))
             changed_ = ::fcntl(fd, F_SETFL, flags_ | O_NONBLOCK) == 0;
@@ -163,21 +178,24 @@ private:
 int transmit(socket* s, int file, uint64_t length)
 {
     uint64_t per_call = std::max<uint64_t>(s->buffer->capacity, SENDFILE_CALL_MAX);
-    nonblocking_guard nonblocking(s->fd[0]);
+    nonblocking_guard nonblocking(s->fd[0], s->io_nonblocking != 0);
     if (!nonblocking.ok())
         return -1;
     sigpipe_guard no_sigpipe;
     off_t offset = 0;
     uint64_t sent = 0;
+    // The first call is tried at once; the wait for room comes after a call found none.
+    int fd = s->fd[0];
+    bool wait = false;
     while (sent < length) {
-        int fd = socket_writable(s);
-        if (fd == -1) {
+        if (wait && (fd = socket_writable(s)) == -1) {
             if (!(s->flags & SOCK_FAILED)) {
                 s->flags |= SOCK_TIMEDOUT;
                 errno = ETIMEDOUT;
             }
             return -1;
         }
+        wait = true;
         ssize_t n = ::sendfile(fd, file, &offset, std::min(per_call, length - sent));
         if (n > 0) {
             sent += static_cast<uint64_t>(n);
@@ -386,19 +404,21 @@ private:
 int socket_streamfile(socket* s, const char* path, uint64_t length)
 {
     clear_errors();
-    struct stat st {};
     if (path == nullptr) {
         set_fault(fault::bad_arg);
         return -1;
     }
-    if (::stat(path, &st) != 0)
+    uint64_t size = 0;
+    int file = open_regular(path, &size);
+    if (file == -1)
         return -1;
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return -1;
-    }
-    if (length == 0)
-        length = static_cast<uint64_t>(st.st_size);
+    int rc = socket_streamfd(s, file, length != 0 ? length : size);
+    close_keep_errno(file);
+    return rc;
+}
+
+int socket_streamfd(socket* s, int file, uint64_t length)
+{
     if (s == nullptr || (s->flags & SOCK_FAILED) || !(s->flags & SOCK_CONNECTED) ||
         s->fd[0] == -1 || !has_area(s)) {
         report("socket_streamfile", 11242, fault::bad_arg, "null or invalid argument\n");
@@ -408,18 +428,23 @@ int socket_streamfile(socket* s, const char* path, uint64_t length)
         set_fault(fault::bad_arg);
         return -1;
     }
-    if (settle_buffer(s) != 0)
+    if (settle_buffer(s, length != 0) != 0)
         return -1;
     if (length == 0)
         return 0;
-    uint64_t size = 0;
-    int file = open_regular(path, &size);
-    if (file == -1)
-        return -1;
-    ::posix_fadvise(file, 0, 0, POSIX_FADV_SEQUENTIAL);
-    int rc = transmit(s, file, length);
-    close_keep_errno(file);
-    return rc;
+    // Read-ahead hints pay off only for files that take many calls.
+    if (length >= SEQUENTIAL_HINT_MIN)
+        ::posix_fadvise(file, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return transmit(s, file, length);
+}
+
+void socket_block_sigpipe()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    if (::pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0)
+        sigpipe_blocked_for_good = true;
 }
 
 int socket_stream_file(socket* s, const char* path, uint64_t length)

@@ -27,6 +27,16 @@ inline constexpr uint32_t UUENCODE_AREA = 2560;
 // transmission; -1 with a line (EINVAL, 160) for a NULL, failed or unbuffered socket.
 int socket_streamfile(socket* s, const char* path, uint64_t length);
 
+// socket_streamfile of `length` bytes from the open regular file `file`, read from its
+// start; the caller keeps and closes the file. Pending output leaves together with the
+// first file bytes where the system can join them.
+int socket_streamfd(socket* s, int file, uint64_t length);
+
+// Blocks SIGPIPE in the calling thread for the rest of its life, so transmissions on this
+// thread need not block and unblock it each time. For the library's own connection threads,
+// whose pending SIGPIPE is never delivered and goes with the thread.
+void socket_block_sigpipe();
+
 // Sends `length` bytes of the file at `path` (0: the whole file) on the buffered connection
 // `s` by reading it, one buffer's capacity at a time, into the socket's buffer. Pending
 // output leaves first, unconsumed input is dropped. 0, or -1: reported for a bad argument

@@ -142,6 +142,12 @@ int socket_unbufsnd(socket* s, const void* data, uint32_t length);
 // Sends pending buffered output: 0, or -1. Bytes that left before a failure are dropped
 // from the buffer, the rest stays pending.
 int socket_flush(socket* s);
+// socket_flush for output that is followed at once by more (a header in front of a file):
+// the system may hold the bytes back briefly to send them together with what follows.
+int socket_flush_ahead(socket* s);
+// Empties a buffered socket's buffer without sending anything (pending output and unread
+// input alike); the socket is then in its input direction.
+void socket_discard(socket* s);
 // Delivers up to `length` bytes through the buffer, refilling it while bytes are missing:
 // the count delivered; 0 when nothing came and nothing failed; -1.
 int socket_rcv(socket* s, void* destination, uint32_t length);

@@ -114,7 +114,7 @@ void timed_out(socket* s)
 
 // Sends all of `data` on a validated connection, waiting up to `timeout` for room whenever
 // the system takes nothing. `*sent` counts the bytes that left, also when the result is -1.
-int send_all(socket* s, const char* data, uint32_t length, uint32_t* sent)
+int send_all(socket* s, const char* data, uint32_t length, uint32_t* sent, int more = 0)
 {
     s->flags &= ~SOCK_READY;
     s->flags |= SOCK_OUTPUT;
@@ -130,7 +130,7 @@ int send_all(socket* s, const char* data, uint32_t length, uint32_t* sent)
                 return -1;
             }
         }
-        ssize_t n = ::send(fd, data + *sent, length - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = ::send(fd, data + *sent, length - *sent, MSG_NOSIGNAL | MSG_DONTWAIT | more);
         if (n > 0) {
             *sent += static_cast<uint32_t>(n);
             nomem = 0;
@@ -164,7 +164,7 @@ int send_all(socket* s, const char* data, uint32_t length, uint32_t* sent)
 }
 
 // The checks of an unbuffered send, then the send.
-int send_checked(socket* s, const void* data, uint32_t length, uint32_t* sent)
+int send_checked(socket* s, const void* data, uint32_t length, uint32_t* sent, int more = 0)
 {
     *sent = 0;
     if (s == nullptr || data == nullptr || length > INT32_MAX) {
@@ -176,7 +176,7 @@ int send_checked(socket* s, const void* data, uint32_t length, uint32_t* sent)
                "provided socket not connected or invalid\n");
         return -1;
     }
-    return send_all(s, static_cast<const char*>(data), length, sent);
+    return send_all(s, static_cast<const char*>(data), length, sent, more);
 }
 
 // Receives exactly `length` bytes on a validated connection. -1 with SOCK_FAILED when the
@@ -319,7 +319,10 @@ int socket_unbufsnd(socket* s, const void* data, uint32_t length)
     return send_checked(s, data, length, &sent);
 }
 
-int socket_flush(socket* s)
+namespace {
+
+// The flush, with `more` (0 or MSG_MORE) passed to the system with the bytes.
+int flush(socket* s, int more)
 {
     if (s == nullptr || (s->flags & SOCK_FAILED))
         return -1;
@@ -329,7 +332,7 @@ int socket_flush(socket* s)
     buffer* b = s->buffer;
     uint32_t pending = b->data != nullptr ? held(b) : 0;
     uint32_t sent = 0;
-    if (send_checked(s, b->data != nullptr ? b->data : "", pending, &sent) < 0) {
+    if (send_checked(s, b->data != nullptr ? b->data : "", pending, &sent, more) < 0) {
         // What already left must never be sent again: keep only the rest.
         if (sent != 0) {
             std::memmove(b->data, b->data + sent, pending - sent);
@@ -342,6 +345,26 @@ int socket_flush(socket* s)
     s->flags &= ~SOCK_OUTPUT;
     reset(b);
     return 0;
+}
+
+} // namespace
+
+int socket_flush(socket* s)
+{
+    return flush(s, 0);
+}
+
+int socket_flush_ahead(socket* s)
+{
+    return flush(s, MSG_MORE);
+}
+
+void socket_discard(socket* s)
+{
+    if (s == nullptr || !buffered(s))
+        return;
+    reset(s->buffer);
+    s->flags &= ~SOCK_OUTPUT;
 }
 
 int socket_snd(socket* s, const void* data, uint32_t length)
