@@ -248,8 +248,9 @@ int map_uri(request_data* request, const char* path)
         char resolved[RESOLVED_PATH_SIZE];
         uint32_t status = STATUS_INTERNAL;
         int is_dir = 0;
-        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir) !=
-            0) {
+        uint64_t size = 0;
+        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir,
+                             &size) != 0) {
             quorvel_mem_free(work);
             return fail(request, status);
         }
@@ -265,7 +266,7 @@ int map_uri(request_data* request, const char* path)
         request->target = local;
         request->local_path = local;
         request->kind = is_dir ? KIND_DIRECTORY : KIND_FILE;
-        request->file_size = is_dir ? 0 : static_cast<uint64_t>(sizeof_file(local));
+        request->file_size = is_dir ? 0 : size;
     }
 
     const mime_record* mime = nullptr;
@@ -287,7 +288,7 @@ int map_uri(request_data* request, const char* path)
 }
 
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
-                     uint32_t* status, int* is_dir)
+                     uint32_t* status, int* is_dir, uint64_t* file_size)
 {
     if (is_dir != nullptr)
         *is_dir = 0;
@@ -358,15 +359,16 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
     errno = 0;
 
     if (!S_ISDIR(st.st_mode)) {
-        int fd = ::open(out, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        int error = errno;
-        if (fd >= 0) {
-            struct stat opened {};
-            bool regular = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
-            error = regular ? 0 : EACCES;
-            ::close(fd);
-            if (regular)
+        // Only a regular file the server may read is served; a FIFO or device is never
+        // opened (an open could block the handler).
+        int error = EACCES;
+        if (S_ISREG(st.st_mode)) {
+            if (::faccessat(AT_FDCWD, out, R_OK, AT_EACCESS) == 0) {
+                if (file_size != nullptr)
+                    *file_size = static_cast<uint64_t>(st.st_size);
                 return 0;
+            }
+            error = errno;
         }
         file_error(path, error);
         std::memset(out, 0, static_cast<size_t>(size));

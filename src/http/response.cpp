@@ -21,7 +21,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -379,7 +381,29 @@ int answer_content(request_data* request)
 }
 
 // A file or a directory listing; `status` is the resource's status read just before.
-int answer_file(request_data* request, const struct stat& status, bool have_time)
+// An open regular file to answer with, closed when the answer is done.
+struct file_handle {
+    int fd = -1;
+    file_handle() = default;
+    file_handle(const file_handle&) = delete;
+    file_handle& operator=(const file_handle&) = delete;
+    ~file_handle()
+    {
+        if (fd != -1)
+            ::close(fd);
+    }
+    // Opens `path` without blocking on whatever stands there; true for a regular file.
+    bool open(const char* path, struct stat* status)
+    {
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd != -1 && ::fstat(fd, status) == 0 && S_ISREG(status->st_mode))
+            return true;
+        errno = 0;
+        return false;
+    }
+};
+
+int answer_file(request_data* request, const struct stat& status, bool have_time, int file)
 {
     bool directory = request->kind == KIND_DIRECTORY;
     if (directory)
@@ -417,7 +441,7 @@ int answer_file(request_data* request, const struct stat& status, bool have_time
         return 0;
     const auto* path = static_cast<const char*>(request->target);
     int result =
-        directory ? stream_http_dir(request, path) : socket_streamfile(request->sock, path, 0);
+        directory ? stream_http_dir(request, path) : socket_streamfd(request->sock, file, size);
     if (result < 0)
         return -1;
     debug("http_responce", 15373, "returned with no errors\n");
@@ -556,9 +580,15 @@ int http_responce(request_data* request)
     struct stat status {};
     struct tm file_time {};
     bool have_time = false;
+    // A file is opened here and its open handle described and sent, so the header always
+    // matches the bytes that follow, whatever happens at the path meanwhile.
+    file_handle file;
     if (!failed && on_disk && request->target != nullptr) {
         debug("http_responce", 14826, "\tchecking cache...\n");
-        if (::stat(static_cast<const char*>(request->target), &status) != 0) {
+        const auto* path = static_cast<const char*>(request->target);
+        bool found =
+            request->kind == KIND_FILE ? file.open(path, &status) : ::stat(path, &status) == 0;
+        if (!found) {
             // Gone since it was resolved: nothing has been promised yet, so say so.
             return send_error_page(request, STATUS_NOT_FOUND_PAGE, nullptr) < 0 ? -1 : 0;
         }
@@ -583,7 +613,7 @@ int http_responce(request_data* request)
     if (request->kind == KIND_CONTENT)
         return answer_content(request);
     if (on_disk && request->target != nullptr)
-        return answer_file(request, status, have_time);
+        return answer_file(request, status, have_time, file.fd);
     // A record that names nothing it can answer with.
     return write_error(request, STATUS_INTERNAL_ERROR, nullptr) < 0 ? -1 : 0;
 }
@@ -595,8 +625,7 @@ int send_error_page(request_data* request, uint32_t index, const char* message)
         return -1;
     }
     // What has not left yet is replaced by the error page.
-    if (request->sock->buffer != nullptr)
-        buffer_clr(request->sock->buffer);
+    socket_discard(request->sock);
     return write_error(request, index, message);
 }
 
