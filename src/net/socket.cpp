@@ -52,10 +52,17 @@ bool set_nonblocking(int fd)
 
 // The wanted size or the default goes in; half of what Linux reports (it doubles the value
 // to account for its bookkeeping) comes back. Failures leave the field and errno alone.
+// When nobody asked for a size (none on the socket, the default never changed) the kernel
+// keeps tuning the buffer itself, which moves large files with far fewer wake-ups than a
+// fixed size would; the record still carries the default, which sizes the I/O buffer.
 void apply_size(int fd, int option, bool own, int32_t* field)
 {
     int saved = errno;
     int size = own ? *field : default_tcp_buffer_size();
+    if (!own && size == DEFAULT_TCP_BUFFER_SIZE) {
+        *field = size;
+        return;
+    }
     int got = 0;
     socklen_t length = sizeof(got);
     ::setsockopt(fd, SOL_SOCKET, option, &size, sizeof(size));
