@@ -42,8 +42,8 @@ struct request_data {
     uint32_t kind;    // request_kind
     uint64_t file_size;
     uint32_t content_size; // stored content (kind 3): its byte count, which may include NULs
-    htable* headers;   // header values by upper-cased name, and "QUERY"
-    htable* post_vars; // POST variables by upper-cased name; NULL for other methods
+    htable* headers;       // header values by upper-cased name, and "QUERY"
+    htable* post_vars;     // POST variables by upper-cased name; NULL for other methods
     socket* sock;
     const mime_record* mime;
     server_record* server; // the handler thread's copy
