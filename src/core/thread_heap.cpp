@@ -262,6 +262,11 @@ void heap_destroy(heap_record** heap)
 
 void* heap_alloc(heap_record* heap, uint32_t size)
 {
+    return heap_take(heap, size, true);
+}
+
+void* heap_take(heap_record* heap, uint32_t size, bool clear)
+{
     uint32_t order = order_for(uint64_t{size} + HEAP_HEADER);
     if (heap == nullptr || order > heap->max_order)
         return fallback_alloc(size);
@@ -274,7 +279,9 @@ void* heap_alloc(heap_record* heap, uint32_t size)
     auto* header = reinterpret_cast<uint64_t*>(block);
     header[0] = bytes;
     header[1] = 0;
-    std::memset(block + HEAP_HEADER, 0, bytes - HEAP_HEADER);
+    // Only the bytes asked for are cleared: the rest of the block is never handed out.
+    if (clear)
+        std::memset(block + HEAP_HEADER, 0, size);
     poison(block + HEAP_HEADER + size, bytes - HEAP_HEADER - size);
     return block + HEAP_HEADER;
 }
@@ -387,6 +394,22 @@ void* mem_zalloc(uint32_t size)
     if (block != nullptr && heap_block_size(block) == 0)
         std::memset(block, 0, size);
     return block;
+}
+
+} // namespace quorvel
+
+namespace quorvel {
+
+void* mem_alloc_uncleared(uint32_t size)
+{
+    thread_heap_context* context = tls_context;
+    if (context != nullptr && general_only == 0) {
+        if (context->heap == nullptr)
+            context->heap = heap_create(context->heap_size);
+        if (context->heap != nullptr)
+            return heap_take(context->heap, size, false);
+    }
+    return fallback_alloc(size);
 }
 
 } // namespace quorvel

@@ -65,6 +65,8 @@ void* heap_alloc(heap_record* heap, uint32_t size);
 // standard error and is left alone. When nothing is left in use the pool becomes one free
 // block again at once.
 void heap_free(heap_record* heap, void* block);
+// heap_alloc whose block is cleared only when `clear` is set.
+void* heap_take(heap_record* heap, uint32_t size, bool clear);
 // Empties the pool at once when anything is in use; blocks still held are gone.
 void heap_reset(heap_record* heap);
 
@@ -99,6 +101,10 @@ public:
 // quorvel_mem_alloc with the block zeroed also when it comes from the general allocator (pool
 // blocks always are): for records and areas that must start out cleared.
 void* mem_zalloc(uint32_t size);
+
+// quorvel_mem_alloc without the clearing of pool blocks, for large areas whose bytes are
+// written before they are read (a request head, a connection's I/O buffer).
+void* mem_alloc_uncleared(uint32_t size);
 
 // The header of a block from the allocation pair: its pool block size, 0 for the general
 // allocator.

@@ -331,7 +331,7 @@ char* read_http_header(socket* s, uint32_t limit)
         return nullptr;
     }
     // limit + 1 must not wrap to a tiny block.
-    char* text = limit < UINT32_MAX ? static_cast<char*>(quorvel_mem_alloc(limit + 1)) : nullptr;
+    char* text = limit < UINT32_MAX ? static_cast<char*>(mem_alloc_uncleared(limit + 1)) : nullptr;
     if (text == nullptr) {
         report("read_http_header", 13447, fault::no_memory,
                "insufficient memory to perform operation\n");

@@ -482,13 +482,17 @@ socket* socket_dup(const socket* s)
     // A record that never learnt its sizes still gets a usable buffer.
     uint32_t capacity = static_cast<uint32_t>(wanted > 0 ? wanted : default_tcp_buffer_size());
     uint64_t size = buffered ? DUP_BUFFER_OFFSET + buffer_block_size(capacity) : sizeof(socket);
+    // The data area is written before it is read, so only the record, the buffer header, the
+    // first data byte and the spare bytes behind the area are cleared: an accepted
+    // connection does not pay for clearing a whole buffer it mostly never touches.
     void* block = size > UINT32_MAX || capacity > BUFFER_MAX_CAPACITY
                       ? nullptr
-                      : mem_zalloc(static_cast<uint32_t>(size));
+                      : mem_alloc_uncleared(static_cast<uint32_t>(size));
     if (block == nullptr) {
         report("socket_dup", 8923, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
     }
+    std::memset(block, 0, buffered ? DUP_BUFFER_OFFSET + sizeof(buffer) : sizeof(socket));
     auto* copy = static_cast<socket*>(block);
     *copy = *s;
     copy->dup_size = static_cast<uint32_t>(size);
@@ -496,6 +500,10 @@ socket* socket_dup(const socket* s)
     copy->buffer = buffered
                        ? buffer_init_inline(static_cast<char*>(block) + DUP_BUFFER_OFFSET, capacity)
                        : nullptr;
+    if (copy->buffer != nullptr) {
+        copy->buffer->data[0] = '\0';
+        std::memset(copy->buffer->data + capacity, 0, BUFFER_SPARE);
+    }
     return copy;
 }
 
