@@ -28,6 +28,10 @@ namespace {
 // count costs nothing when the peer is slow and saves calls (and waits) when it is fast.
 constexpr uint64_t SENDFILE_CALL_MAX = 4u << 20;
 
+// Files up to this size are read behind the pending header and leave with it in one send:
+// copying a few kilobytes costs less than setting up a file transmission.
+constexpr uint64_t INLINE_FILE_MAX = 16 * 1024;
+
 // Files from this size on are announced to the kernel as read sequentially.
 constexpr uint64_t SEQUENTIAL_HINT_MIN = 1u << 20;
 
@@ -399,6 +403,35 @@ private:
     char block_[8192];
 };
 
+// Reads a small file behind the pending output in the buffer and sends both at once: 0 or
+// -1 when it did, 1 when the file does not fit behind the output and must be transmitted.
+int send_inline(socket* s, int file, uint64_t length)
+{
+    buffer* b = s->buffer;
+    if (length > static_cast<uint64_t>(b->data + b->capacity - b->write_pos))
+        return 1;
+    auto wanted = static_cast<size_t>(length);
+    size_t got = 0;
+    while (got < wanted) {
+        ssize_t n = ::pread(file, b->write_pos + got, wanted - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0) {
+            // A file shorter than promised: what there is leaves, as a transmission would
+            // send it, and the call fails.
+            b->write_pos += got;
+            socket_flush(s);
+            errno = EIO;
+            return -1;
+        }
+        got += static_cast<size_t>(n);
+    }
+    b->write_pos += wanted;
+    return socket_flush(s);
+}
+
 } // namespace
 
 int socket_streamfile(socket* s, const char* path, uint64_t length)
@@ -427,6 +460,11 @@ int socket_streamfd(socket* s, int file, uint64_t length)
     if (length > static_cast<uint64_t>(INT64_MAX)) {
         set_fault(fault::bad_arg);
         return -1;
+    }
+    if (length <= INLINE_FILE_MAX && (s->flags & SOCK_OUTPUT) != 0) {
+        int sent = send_inline(s, file, length);
+        if (sent != 1)
+            return sent;
     }
     if (settle_buffer(s, length != 0) != 0)
         return -1;
