@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -508,6 +509,8 @@ void request_destroy(request_data** request)
     htable_destroy(&r->headers);
     htable_destroy(&r->post_vars);
     quorvel_mem_free(r->attributes);
+    if (r->file_open)
+        ::close(r->file_fd);
     socket_destroy(&r->sock);
     buffer_destroy(&r->out);
     quorvel_mem_free(r);

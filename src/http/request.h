@@ -41,6 +41,8 @@ struct request_data {
     buffer* out;      // page text written by host callbacks; NULL until created
     uint32_t kind;    // request_kind
     uint64_t file_size;
+    uint8_t file_open; // `file_fd` is an open handle of the resolved file (closed with the record)
+    int file_fd;
     uint32_t content_size; // stored content (kind 3): its byte count, which may include NULs
     htable* headers;       // header values by upper-cased name, and "QUERY"
     htable* post_vars;     // POST variables by upper-cased name; NULL for other methods

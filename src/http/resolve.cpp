@@ -249,10 +249,16 @@ int map_uri(request_data* request, const char* path)
         uint32_t status = STATUS_INTERNAL;
         int is_dir = 0;
         uint64_t size = 0;
-        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir,
-                             &size) != 0) {
+        int fd = -1;
+        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir, &size,
+                             &fd) != 0) {
             quorvel_mem_free(work);
             return fail(request, status);
+        }
+        // The handle goes with the record from here on, so every way out closes it.
+        if (fd != -1) {
+            request->file_open = 1;
+            request->file_fd = fd;
         }
         if (http_check_htaccess(request, resolved, is_dir) != 0) {
             quorvel_mem_free(work);
@@ -288,7 +294,7 @@ int map_uri(request_data* request, const char* path)
 }
 
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
-                     uint32_t* status, int* is_dir, uint64_t* file_size)
+                     uint32_t* status, int* is_dir, uint64_t* file_size, int* file_fd)
 {
     if (is_dir != nullptr)
         *is_dir = 0;
@@ -335,9 +341,20 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
     std::memcpy(out + used, path, path_length + 1);
     filter_path_sep(out);
 
+    // One open tells whether the path exists, what it is and whether the server may read it;
+    // O_NONBLOCK keeps a FIFO or device from holding the handler.
     struct stat st {};
-    if (::stat(out, &st) != 0) {
-        int error = errno;
+    int fd = ::open(out, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int opened_errno = errno;
+    if (fd != -1 && ::fstat(fd, &st) != 0) {
+        opened_errno = errno;
+        ::close(fd);
+        fd = -1;
+    }
+    bool exists =
+        fd != -1 || (opened_errno != ENOENT && opened_errno != ENOTDIR && ::stat(out, &st) == 0);
+    if (!exists) {
+        int error = opened_errno;
         // A missing index file falls back to the directory that should have held it.
         bool fallback = server->index[0] != '\0' && (server->flags & SERVER_DIRLIST) &&
                         ends_with_index(out, server->index);
@@ -357,19 +374,25 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
         }
     }
     errno = 0;
+    if (S_ISDIR(st.st_mode) && fd != -1) {
+        ::close(fd);
+        fd = -1;
+    }
 
     if (!S_ISDIR(st.st_mode)) {
-        // Only a regular file the server may read is served; a FIFO or device is never
-        // opened (an open could block the handler).
-        int error = EACCES;
-        if (S_ISREG(st.st_mode)) {
-            if (::faccessat(AT_FDCWD, out, R_OK, AT_EACCESS) == 0) {
-                if (file_size != nullptr)
-                    *file_size = static_cast<uint64_t>(st.st_size);
-                return 0;
-            }
-            error = errno;
+        // Only a regular file the server could open for reading is served.
+        if (fd != -1 && S_ISREG(st.st_mode)) {
+            if (file_size != nullptr)
+                *file_size = static_cast<uint64_t>(st.st_size);
+            if (file_fd != nullptr)
+                *file_fd = fd;
+            else
+                ::close(fd);
+            return 0;
         }
+        int error = fd != -1 ? EACCES : opened_errno;
+        if (fd != -1)
+            ::close(fd);
         file_error(path, error);
         std::memset(out, 0, static_cast<size_t>(size));
         errno = error;

@@ -59,9 +59,11 @@ int map_uri(request_data* request, const char* path);
 // (7), a directory while listings are off (16); or, when root and path do not fit, their
 // combined length with *status 14. A missing file named like the index (the path ends with
 // the index name) falls back to its directory when listings are on. A file's size goes to
-// *file_size when given.
+// *file_size when given; with `file_fd` the file stays open for reading and its handle goes
+// there (the caller closes it), else it is closed again.
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
-                     uint32_t* status, int* is_dir, uint64_t* file_size = nullptr);
+                     uint32_t* status, int* is_dir, uint64_t* file_size = nullptr,
+                     int* file_fd = nullptr);
 
 // The local path of `path` under the root into `out`, without checking the file system: 0;
 // -1 without a root, for NULL arguments or for ".." in the path; the needed length when it

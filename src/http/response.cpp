@@ -384,13 +384,25 @@ int answer_content(request_data* request)
 // An open regular file to answer with, closed when the answer is done.
 struct file_handle {
     int fd = -1;
+    bool owned = true;
     file_handle() = default;
     file_handle(const file_handle&) = delete;
     file_handle& operator=(const file_handle&) = delete;
     ~file_handle()
     {
-        if (fd != -1)
+        if (fd != -1 && owned)
             ::close(fd);
+    }
+    // Describes the handle resolution left open (the record keeps closing it).
+    bool adopt(int open_fd, struct stat* status)
+    {
+        if (::fstat(open_fd, status) != 0 || !S_ISREG(status->st_mode)) {
+            errno = 0;
+            return false;
+        }
+        fd = open_fd;
+        owned = false;
+        return true;
     }
     // Opens `path` without blocking on whatever stands there; true for a regular file.
     bool open(const char* path, struct stat* status)
@@ -586,8 +598,13 @@ int http_responce(request_data* request)
     if (!failed && on_disk && request->target != nullptr) {
         debug("http_responce", 14826, "\tchecking cache...\n");
         const auto* path = static_cast<const char*>(request->target);
-        bool found =
-            request->kind == KIND_FILE ? file.open(path, &status) : ::stat(path, &status) == 0;
+        bool found;
+        if (request->kind != KIND_FILE)
+            found = ::stat(path, &status) == 0;
+        else if (request->file_open)
+            found = file.adopt(request->file_fd, &status);
+        else
+            found = file.open(path, &status);
         if (!found) {
             // Gone since it was resolved: nothing has been promised yet, so say so.
             return send_error_page(request, STATUS_NOT_FOUND_PAGE, nullptr) < 0 ? -1 : 0;

@@ -674,10 +674,24 @@ TEST_F(Answer, ProducerErrorsBecomeTheInternalErrorPage)
     EXPECT_EQ(seen.calls, 2);
 }
 
-TEST_F(Answer, FileRemovedAfterResolvingAnswersNotFound)
+TEST_F(Answer, FileRemovedAfterResolvingIsStillAnsweredWhole)
 {
+    // Resolution opened the file: the answer sends what was found, header and body agreeing.
+    std::string before = qtest::read_file(text);
     Reply r = exchange("GET /a.txt HTTP/1.0\r\n\r\n",
                        [&](request_data*) { std::filesystem::remove(text); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.lines()[0], "HTTP/1.0 200 OK");
+    EXPECT_EQ(r.body(), before);
+}
+
+TEST_F(Answer, FileRemovedBeforeTheAnswerOpensItAnswersNotFound)
+{
+    Reply r = exchange("GET /a.txt HTTP/1.0\r\n\r\n", [&](request_data* request) {
+        std::filesystem::remove(text);
+        ::close(request->file_fd);
+        request->file_open = 0;
+    });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.lines()[0], "HTTP/1.0 404 File not found");
     EXPECT_EQ(r.body(), error_page(16));
