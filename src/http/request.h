@@ -43,6 +43,7 @@ struct request_data {
     uint64_t file_size;
     uint8_t file_open; // `file_fd` is an open handle of the resolved file (closed with the record)
     int file_fd;
+    int64_t file_mtime;    // of the open file, seconds since 1970
     uint32_t content_size; // stored content (kind 3): its byte count, which may include NULs
     htable* headers;       // header values by upper-cased name, and "QUERY"
     htable* post_vars;     // POST variables by upper-cased name; NULL for other methods

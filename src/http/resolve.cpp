@@ -248,17 +248,17 @@ int map_uri(request_data* request, const char* path)
         char resolved[RESOLVED_PATH_SIZE];
         uint32_t status = STATUS_INTERNAL;
         int is_dir = 0;
-        uint64_t size = 0;
-        int fd = -1;
-        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir, &size,
-                             &fd) != 0) {
+        resolved_file file{-1, 0, 0};
+        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir,
+                             &file) != 0) {
             quorvel_mem_free(work);
             return fail(request, status);
         }
         // The handle goes with the record from here on, so every way out closes it.
-        if (fd != -1) {
+        if (file.fd != -1) {
             request->file_open = 1;
-            request->file_fd = fd;
+            request->file_fd = file.fd;
+            request->file_mtime = file.mtime;
         }
         if (http_check_htaccess(request, resolved, is_dir) != 0) {
             quorvel_mem_free(work);
@@ -272,7 +272,7 @@ int map_uri(request_data* request, const char* path)
         request->target = local;
         request->local_path = local;
         request->kind = is_dir ? KIND_DIRECTORY : KIND_FILE;
-        request->file_size = is_dir ? 0 : size;
+        request->file_size = is_dir ? 0 : file.size;
     }
 
     const mime_record* mime = nullptr;
@@ -294,7 +294,7 @@ int map_uri(request_data* request, const char* path)
 }
 
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
-                     uint32_t* status, int* is_dir, uint64_t* file_size, int* file_fd)
+                     uint32_t* status, int* is_dir, resolved_file* file)
 {
     if (is_dir != nullptr)
         *is_dir = 0;
@@ -382,10 +382,9 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
     if (!S_ISDIR(st.st_mode)) {
         // Only a regular file the server could open for reading is served.
         if (fd != -1 && S_ISREG(st.st_mode)) {
-            if (file_size != nullptr)
-                *file_size = static_cast<uint64_t>(st.st_size);
-            if (file_fd != nullptr)
-                *file_fd = fd;
+            if (file != nullptr)
+                *file = resolved_file{fd, static_cast<uint64_t>(st.st_size),
+                                      static_cast<int64_t>(st.st_mtime)};
             else
                 ::close(fd);
             return 0;

@@ -53,17 +53,23 @@ void make_uri_keys(const uri_parts* parts, uri_keys* keys);
 // beginning with ".ht" is refused with status 7 before anything else is looked at.
 int map_uri(request_data* request, const char* path);
 
+// A resolved file, open for reading.
+struct resolved_file {
+    int fd;
+    uint64_t size;
+    int64_t mtime; // seconds since 1970
+};
+
 // Resolves `path` to a file or directory under the server's root into `out` (`size` bytes;
 // '/' separators). 0 with *is_dir set; -1 with *status set (when given) and a line: no root
 // or missing (16), ".." in the path or unreadable (6), a final segment beginning with ".ht"
 // (7), a directory while listings are off (16); or, when root and path do not fit, their
 // combined length with *status 14. A missing file named like the index (the path ends with
-// the index name) falls back to its directory when listings are on. A file's size goes to
-// *file_size when given; with `file_fd` the file stays open for reading and its handle goes
-// there (the caller closes it), else it is closed again.
+// the index name) falls back to its directory when listings are on. With `file`, a
+// resolved file stays open for reading and is described there (the caller closes the
+// handle); without, it is closed again.
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
-                     uint32_t* status, int* is_dir, uint64_t* file_size = nullptr,
-                     int* file_fd = nullptr);
+                     uint32_t* status, int* is_dir, resolved_file* file = nullptr);
 
 // The local path of `path` under the root into `out`, without checking the file system: 0;
 // -1 without a root, for NULL arguments or for ".." in the path; the needed length when it

@@ -393,14 +393,14 @@ struct file_handle {
         if (fd != -1 && owned)
             ::close(fd);
     }
-    // Describes the handle resolution left open (the record keeps closing it).
-    bool adopt(int open_fd, struct stat* status)
+    // Takes the handle resolution left open, as resolution described it (the record keeps
+    // closing it).
+    bool adopt(const request_data* request, struct stat* status)
     {
-        if (::fstat(open_fd, status) != 0 || !S_ISREG(status->st_mode)) {
-            errno = 0;
-            return false;
-        }
-        fd = open_fd;
+        status->st_mode = S_IFREG;
+        status->st_size = static_cast<off_t>(request->file_size);
+        status->st_mtime = static_cast<time_t>(request->file_mtime);
+        fd = request->file_fd;
         owned = false;
         return true;
     }
@@ -602,7 +602,7 @@ int http_responce(request_data* request)
         if (request->kind != KIND_FILE)
             found = ::stat(path, &status) == 0;
         else if (request->file_open)
-            found = file.adopt(request->file_fd, &status);
+            found = file.adopt(request, &status);
         else
             found = file.open(path, &status);
         if (!found) {
