@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Renders the demo site's start page and a directory listing in headless Chromium and saves
+# screenshots, to check by eye that both display properly. On demand, not part of CI.
+#
+#   tools/render-check.sh [OUT_DIR]      (default: a new directory under /tmp)
+#
+# Builds quorvel-serve, serves the demo site on a free port of 127.0.0.1, installs Debian's
+# chromium when it is missing, and stops the server by its PID at the end.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${1:-$(mktemp -d "${TMPDIR:-/tmp}/quorvel-render.XXXXXX")}
+mkdir -p "$out"
+cd "$top"
+
+if ! command -v chromium >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+fi
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target quorvel-serve >/dev/null
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+build/tools/quorvel-serve --port "$port" --log "$out/server.log" >"$out/serve.out" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+
+shoot() {  # URL FILE
+    chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$(mktemp -d)" --window-size=1100,900 \
+        --screenshot="$2" "$1" >/dev/null 2>&1
+    [ -s "$2" ] || { echo "no screenshot of $1" >&2; return 1; }
+    echo "$1 -> $2"
+}
+shoot "http://127.0.0.1:$port/" "$out/index.png"
+shoot "http://127.0.0.1:$port/docs/" "$out/listing.png"
+shoot "http://127.0.0.1:$port/docs/?sm" "$out/listing-by-size.png"
