@@ -1,20 +1,11 @@
 /* Configures a server through the public header only, passing every attribute's arguments
  * as a C host does, and reads the refusals back from the error log. */
+#include "check.h"
 #include "quorvel.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
-            failures++;                                                                            \
-        }                                                                                          \
-    } while (0)
 
 static char* page(envelope* request, envelope* out)
 {

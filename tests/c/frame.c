@@ -1,20 +1,11 @@
 /* Uses only the public header and the shared library: the initialised flag around
  * quorvel_init, a log made before it, and a refused object type read back from the log. */
+#include "check.h"
 #include "quorvel.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
-            failures++;                                                                            \
-        }                                                                                          \
-    } while (0)
 
 int main(int argc, char** argv)
 {

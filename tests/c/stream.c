@@ -3,6 +3,7 @@
  * with quorvel_unmarshal. Uses only the public header and POSIX sockets. */
 #define _POSIX_C_SOURCE 200809L
 
+#include "check.h"
 #include "quorvel.h"
 
 #include <arpa/inet.h>
@@ -15,16 +16,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
-            failures++;                                                                            \
-        }                                                                                          \
-    } while (0)
 
 /* "&name;", the checksum of "iz", the int -2 and the string "hello". */
 static const unsigned char expected[] = {'&',  'n',  'a',  'm',  'e',  ';',  0x00, 0x00,

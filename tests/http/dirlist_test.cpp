@@ -8,6 +8,7 @@
 #include "http/server.h"
 #include "net/socket.h"
 #include "support/support.h"
+#include "support/wire.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include <vector>
 
 using namespace quorvel;
+using qtest::set_mtime;
 
 namespace {
 
@@ -51,12 +53,6 @@ std::string page_head(const std::string& title, char toggle)
            t + "\">Name</a></th><th>&nbsp;&nbsp;&nbsp;</th><th align=\"right\"><a href=\"?s" + t +
            "\">Size</a></th><th>&nbsp;&nbsp;&nbsp;</th><th align=\"right\"><a href=\"?m" + t +
            "\">Date Modified</a></th></tr><th>&nbsp;&nbsp;&nbsp;</th>";
-}
-
-void set_mtime(const std::string& path, time_t when)
-{
-    timespec times[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 std::string read_all(int fd)

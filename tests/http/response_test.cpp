@@ -12,6 +12,7 @@
 #include "net/socket.h"
 #include "quorvel.h"
 #include "support/support.h"
+#include "support/wire.h"
 
 #include <array>
 #include <cerrno>
@@ -32,6 +33,7 @@
 #include <vector>
 
 using namespace quorvel;
+using qtest::set_mtime;
 
 namespace {
 
@@ -40,12 +42,6 @@ constexpr time_t nov6 = 784111777;
 
 const std::string footer =
     "<ADDRESS>Server powered by Quorvel version 0.9.0</ADDRESS>\r\n</BODY></HTML>\r\n";
-
-void set_mtime(const std::string& path, time_t when)
-{
-    timespec times[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
 
 std::tm utc(time_t when)
 {

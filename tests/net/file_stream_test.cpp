@@ -5,6 +5,7 @@
 #include "net/socket.h"
 #include "platform/os.h"
 #include "support/support.h"
+#include "support/wire.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,29 +25,20 @@
 #include <unistd.h>
 
 using namespace quorvel;
+using qtest::read_some;
+using qtest::read_to_end;
+using qtest::send_all;
+using Pair = qtest::SocketPair;
 
 namespace {
+// Connections here carry a buffer of the default size unless a test asks otherwise.
+quorvel::socket* connection(int fd, int32_t size = 66560, uint32_t flags = SOCK_BUFFERED)
+{
+    return qtest::connection(fd, size, flags);
+}
+} // namespace
 
-// Two connected stream sockets: `mine` goes into a record, `peer` plays the other side.
-struct Pair {
-    int mine = -1;
-    int peer = -1;
-    Pair()
-    {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-            mine = fds[0];
-            peer = fds[1];
-        }
-    }
-    ~Pair() { close_peer(); }
-    void close_peer()
-    {
-        if (peer != -1)
-            ::close(peer);
-        peer = -1;
-    }
-};
+namespace {
 
 // A TCP connection over 127.0.0.1: a listener on a port the system picks, a client and the
 // accepted end. The peer gets a receive time-out so that a silent sender fails the test.
@@ -78,21 +70,6 @@ struct TcpPair {
     }
 };
 
-// A connection record over `fd`, made as an accepted one is (a duplicate with an inline
-// buffer of `size` bytes). The record owns `fd`.
-quorvel::socket* connection(int fd, int32_t size = 66560, uint32_t flags = SOCK_BUFFERED)
-{
-    quorvel::socket proto{};
-    proto.port = 80;
-    proto.fd[0] = fd;
-    proto.fd[1] = -1;
-    proto.timeout = SOCKET_DEFAULT_TIMEOUT;
-    proto.sndbuf = size;
-    proto.rcvbuf = size;
-    proto.flags = flags | SOCK_CONNECTED;
-    return socket_dup(&proto);
-}
-
 // Bytes that tell their own offset, so a repeat or a gap shows.
 std::string pattern(size_t n)
 {
@@ -100,41 +77,6 @@ std::string pattern(size_t n)
     for (size_t i = 0; i < n; ++i)
         text[i] = static_cast<char>((i * 7 + i / 251) % 256);
     return text;
-}
-
-// Reads from `fd` until `want` bytes came, the peer closed or `ms` passed.
-std::string read_some(int fd, size_t want, int ms = 10000)
-{
-    std::string got;
-    int64_t end = monotonic_ms() + ms;
-    std::string chunk(1 << 16, '\0');
-    while (got.size() < want) {
-        int64_t left = end - monotonic_ms();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
-            break;
-        ssize_t n = ::recv(fd, chunk.data(), std::min(chunk.size(), want - got.size()), 0);
-        if (n <= 0)
-            break;
-        got.append(chunk.data(), static_cast<size_t>(n));
-    }
-    return got;
-}
-
-// Everything until the peer closes (or `ms` passes).
-std::string read_to_end(int fd, int ms = 10000)
-{
-    return read_some(fd, SIZE_MAX, ms);
-}
-
-void send_all(int fd, const std::string& text)
-{
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n = ::send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0);
-        off += static_cast<size_t>(n);
-    }
 }
 
 bool exists(const std::string& path)

@@ -7,6 +7,7 @@
 #include "net/socket.h"
 #include "platform/os.h"
 #include "support/support.h"
+#include "support/wire.h"
 
 #include <bit>
 #include <cerrno>
@@ -25,22 +26,9 @@
 #include <unistd.h>
 
 using namespace quorvel;
+using qtest::connection;
 
 namespace {
-
-// A buffered connection record over `fd`, made the way an accepted one is. Owns `fd`.
-quorvel::socket* connection(int fd)
-{
-    quorvel::socket proto{};
-    proto.port = 80;
-    proto.fd[0] = fd;
-    proto.fd[1] = -1;
-    proto.timeout = SOCKET_DEFAULT_TIMEOUT;
-    proto.sndbuf = 4096;
-    proto.rcvbuf = 4096;
-    proto.flags = SOCK_BUFFERED | SOCK_CONNECTED;
-    return socket_dup(&proto);
-}
 
 // A record at one end of a socket pair; the other end is a raw descriptor playing the peer.
 struct Link {

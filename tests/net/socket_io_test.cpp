@@ -5,6 +5,7 @@
 #include "foundation/buffer.h"
 #include "platform/os.h"
 #include "support/support.h"
+#include "support/wire.h"
 
 #include <atomic>
 #include <cerrno>
@@ -21,63 +22,14 @@
 #include <unistd.h>
 
 using namespace quorvel;
+using qtest::connection;
+using qtest::read_some;
+using qtest::send_all;
+using Pair = qtest::SocketPair;
 
 namespace {
 
 // A connected pair of stream sockets: `mine` goes into a record, `peer` plays the client.
-struct Pair {
-    int mine = -1;
-    int peer = -1;
-    Pair()
-    {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-            mine = fds[0];
-            peer = fds[1];
-        }
-    }
-    ~Pair() { close_peer(); }
-    void close_peer()
-    {
-        if (peer != -1)
-            ::close(peer);
-        peer = -1;
-    }
-};
-
-// A connection record over `fd` made the way an accepted one is: a duplicate of a record that
-// holds the handle, so its buffer of `size` bytes is inline. The record owns `fd`.
-quorvel::socket* connection(int fd, int32_t size = 4096, uint32_t flags = SOCK_BUFFERED)
-{
-    quorvel::socket proto{};
-    proto.port = 80;
-    proto.fd[0] = fd;
-    proto.fd[1] = -1;
-    proto.timeout = SOCKET_DEFAULT_TIMEOUT;
-    proto.sndbuf = size;
-    proto.rcvbuf = size;
-    proto.flags = flags | SOCK_CONNECTED;
-    return socket_dup(&proto);
-}
-
-// Reads from `fd` until `want` bytes came, the peer closed or `ms` passed.
-std::string read_some(int fd, size_t want, int ms = 5000)
-{
-    std::string got;
-    int64_t end = monotonic_ms() + ms;
-    char chunk[8192];
-    while (got.size() < want) {
-        int64_t left = end - monotonic_ms();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
-            break;
-        ssize_t n = ::recv(fd, chunk, std::min(sizeof(chunk), want - got.size()), 0);
-        if (n <= 0)
-            break;
-        got.append(chunk, static_cast<size_t>(n));
-    }
-    return got;
-}
 
 bool readable_now(int fd)
 {
@@ -92,16 +44,6 @@ std::string pattern(size_t n)
     for (size_t i = 0; i < n; ++i)
         text[i] = static_cast<char>('A' + (i * 7 + i / 251) % 26);
     return text;
-}
-
-void send_all(int fd, const std::string& text)
-{
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n = ::send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0);
-        off += static_cast<size_t>(n);
-    }
 }
 
 int64_t elapsed_since(int64_t start)
