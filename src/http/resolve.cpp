@@ -43,6 +43,27 @@ void set_status(uint32_t* status, uint32_t value)
         *status = value;
 }
 
+// The root, a '/' unless the path starts with a separator, and the path, with '\\' turned
+// into '/', in `out`: 0; or, when that does not fit in `size` bytes, the length root and
+// path would need (at least 1), with `out` left as it was.
+int join_root(const char* root, const char* path, char* out, int size)
+{
+    size_t root_length = std::strlen(root);
+    size_t path_length = std::strlen(path);
+    bool separator = path[0] != '/' && path[0] != '\\';
+    if (root_length + separator + path_length + 1 > static_cast<size_t>(size)) {
+        size_t needed = root_length + path_length;
+        return needed > INT_MAX ? INT_MAX : (needed == 0 ? 1 : static_cast<int>(needed));
+    }
+    std::memcpy(out, root, root_length);
+    size_t used = root_length;
+    if (separator)
+        out[used++] = '/';
+    std::memcpy(out + used, path, path_length + 1);
+    filter_path_sep(out);
+    return 0;
+}
+
 bool has_root(const server_record* server)
 {
     return server != nullptr && server->root != nullptr && server->root[0] != '\0';
@@ -325,21 +346,11 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
         set_status(status, STATUS_FORBIDDEN);
         return -1;
     }
-    size_t root_length = std::strlen(server->root);
-    size_t path_length = std::strlen(path);
-    bool separator = path[0] != '/' && path[0] != '\\';
-    if (root_length + separator + path_length + 1 > static_cast<size_t>(size)) {
+    if (int needed = join_root(server->root, path, out, size); needed != 0) {
         report("httpsrv_rslvpath", 14516, fault::too_small, "provided buffer is too small\n");
         set_status(status, STATUS_INTERNAL);
-        size_t needed = root_length + path_length;
-        return needed > INT_MAX ? INT_MAX : (needed == 0 ? 1 : static_cast<int>(needed));
+        return needed;
     }
-    std::memcpy(out, server->root, root_length);
-    size_t used = root_length;
-    if (separator)
-        out[used++] = '/';
-    std::memcpy(out + used, path, path_length + 1);
-    filter_path_sep(out);
 
     // One open tells whether the path exists, what it is and whether the server may read it;
     // O_NONBLOCK keeps a FIFO or device from holding the handler.
@@ -433,20 +444,7 @@ int map_local_path(const server_record* server, const char* path, char* out, int
     std::memset(out, 0, static_cast<size_t>(size));
     if (std::strstr(path, "..") != nullptr)
         return -1;
-    size_t root_length = std::strlen(server->root);
-    size_t path_length = std::strlen(path);
-    bool separator = path[0] != '/' && path[0] != '\\';
-    if (root_length + separator + path_length + 1 > static_cast<size_t>(size)) {
-        size_t needed = root_length + path_length;
-        return needed > INT_MAX ? INT_MAX : (needed == 0 ? 1 : static_cast<int>(needed));
-    }
-    std::memcpy(out, server->root, root_length);
-    size_t used = root_length;
-    if (separator)
-        out[used++] = '/';
-    std::memcpy(out + used, path, path_length + 1);
-    filter_path_sep(out);
-    return 0;
+    return join_root(server->root, path, out, size);
 }
 
 bool is_text_file(const char* path)
