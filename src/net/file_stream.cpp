@@ -239,21 +239,30 @@ int write_all(int fd, const char* data, size_t length)
     return 0;
 }
 
-// Receives into a shared mapping of the new file. Blocks are reserved before the mapping is
-// written, so a full file system fails the call instead of killing the process (SIGBUS).
-int receive_mapped(socket* s, const char* path, uint64_t length, const char* waiting, uint64_t take)
+// Creates or truncates the file a receive writes, opened with `access` (O_RDWR or O_WRONLY).
+// -1 for anything but a regular file, which is neither this call's to fill nor to delete.
+int open_target(const char* path, int access)
 {
-    int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = ::open(path, access | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd == -1)
         return -1;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        // Not a file this call made or may delete.
         if (errno == 0)
             errno = EINVAL;
         close_keep_errno(fd);
         return -1;
     }
+    return fd;
+}
+
+// Receives into a shared mapping of the new file. Blocks are reserved before the mapping is
+// written, so a full file system fails the call instead of killing the process (SIGBUS).
+int receive_mapped(socket* s, const char* path, uint64_t length, const char* waiting, uint64_t take)
+{
+    int fd = open_target(path, O_RDWR);
+    if (fd == -1)
+        return -1;
     auto size = static_cast<off_t>(length);
     int rc = ::ftruncate(fd, size) == 0 ? ::posix_fallocate(fd, 0, size) : errno;
     if (rc != 0) {
@@ -289,16 +298,9 @@ int receive_mapped(socket* s, const char* path, uint64_t length, const char* wai
 int receive_chunked(socket* s, const char* path, uint64_t length, const char* waiting,
                     uint64_t take)
 {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = open_target(path, O_WRONLY);
     if (fd == -1)
         return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (errno == 0)
-            errno = EINVAL;
-        close_keep_errno(fd);
-        return -1;
-    }
     if (write_all(fd, waiting, take) != 0) {
         discard_file(fd, path);
         return -1;
