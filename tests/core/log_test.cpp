@@ -8,41 +8,40 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 using namespace quorvel;
 
-TEST(Log, CreatesItsFileAtOnceAndStampsEveryLine)
-{
-    qtest::TempDir dir;
-    log_record* log = log_create(dir.file("a.log").c_str());
-    ASSERT_NE(log, nullptr);
-    EXPECT_TRUE(std::filesystem::exists(dir.file("a.log")));
-    EXPECT_EQ(std::filesystem::file_size(dir.file("a.log")), 0u);
-    EXPECT_EQ(log_printf(log, "hello %d\n", 7), 0);
-    std::string text = qtest::read_file(dir.file("a.log"));
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex(R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - hello 7\n)")))
-        << text;
-    log_destroy(&log);
-    EXPECT_EQ(log, nullptr);
-    EXPECT_TRUE(std::filesystem::exists(dir.file("a.log")));
-}
+namespace {
 
-TEST(Log, UnwritablePathFailsWithAccessErrorReportedToTheErrorLog)
+const std::string stamp = R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )";
+
+} // namespace
+
+TEST(Log, CreateWriteAndFailures)
 {
     qtest::ErrorLog errors;
     qtest::TempDir dir;
-    std::string missing = dir.file("no/such/dir/x.log");
-    EXPECT_EQ(log_create(missing.c_str()), nullptr);
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(last_error(), 19u);
+    log_record* log = log_create(dir.file("a.log").c_str());
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("a.log")), 0u); // made at once
+    EXPECT_EQ(log_printf(log, "hello %d\n", 7), 0);
+    std::string text = qtest::read_file(dir.file("a.log"));
+    EXPECT_TRUE(std::regex_match(text, std::regex(stamp + "hello 7\n"))) << text;
+    log_destroy(&log);
+    EXPECT_EQ(log, nullptr);
+
+    EXPECT_EQ(log_create(dir.file("no/such/dir/x.log").c_str()), nullptr);
     // fopen failed, so the line carries the system's text for its errno.
-    EXPECT_EQ(errors.text(), "error (log_create, 3107): No such file or directory\n");
-    EXPECT_EQ(log_create(nullptr), nullptr);
+    qtest::expect_report(errors, "error (log_create, 3107): No such file or directory\n", EACCES,
+                         19);
+    EXPECT_EQ(log_printf(nullptr, "x"), -1);
+    log_record empty{};
+    EXPECT_EQ(log_printf(&empty, "x"), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_TRUE(errors.contains("error (log_create, 3056): null argument passed\n"));
+    EXPECT_EQ(errors.text(), "");
 }
 
 TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
@@ -57,23 +56,13 @@ TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
     report("t", 3, fault::bad_arg, "three\n");
     EXPECT_NE(qtest::read_file(dir.file("1.log")).find("error (t, 1): one\n"), std::string::npos);
     EXPECT_EQ(qtest::read_file(dir.file("2.log")), "");
-    EXPECT_NE(qtest::read_file(dir.file("3.log")).find("error (t, 3): three\n"), std::string::npos);
-    EXPECT_EQ(qtest::read_file(dir.file("3.log")).find("dropped"), std::string::npos);
+    EXPECT_TRUE(std::regex_match(qtest::read_file(dir.file("3.log")),
+                                 std::regex(stamp + R"(error \(t, 3\): three\n)")));
     log_destroy(&second);
     log_destroy(&third);
 }
 
-TEST(Log, PrintfOnNullLogWritesNothing)
-{
-    EXPECT_EQ(log_printf(nullptr, "x"), -1);
-    errno = 0;
-    log_record empty{};
-    EXPECT_EQ(log_printf(&empty, "x"), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(last_error(), 160u);
-}
-
-TEST(Log, LinesFromManyThreadsStayWhole)
+TEST(Log, LinesFromManyThreadsStayWholeAndStamped)
 {
     qtest::ErrorLog errors;
     constexpr int threads = 6, per_thread = 150;
@@ -86,11 +75,12 @@ TEST(Log, LinesFromManyThreadsStayWhole)
         });
     for (auto& w : writers)
         w.join();
-    auto lines = errors.lines();
-    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * per_thread));
-    std::regex whole(R"(error \(writer, (\d)\): ([a-f])\2{119}\|\d+\n)");
-    for (const auto& line : lines)
+    std::istringstream text(qtest::read_file(errors.path()));
+    std::regex whole(stamp + R"(error \(writer, (\d)\): ([a-f])\2{119}\|\d+)");
+    int count = 0;
+    for (std::string line; std::getline(text, line); ++count)
         ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    EXPECT_EQ(count, threads * per_thread);
 }
 
 TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
@@ -101,10 +91,8 @@ TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t)
         writers.emplace_back([&started] {
-            for (int i = 0; i < 400; ++i) {
+            for (int i = 0; i < 400; ++i, started = true)
                 report("writer", i, fault::none, "line\n");
-                started = true;
-            }
         });
     while (!started)
         std::this_thread::yield();

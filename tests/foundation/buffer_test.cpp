@@ -22,42 +22,37 @@ const std::string no_memory = "insufficient memory to perform operation\n";
 
 } // namespace
 
-TEST(Buffer, CreateIsOneBlockReadableAsStringWhenFull)
+TEST(Buffer, PutGetAndDupAreBoundedByFreeAndReadableBytes)
 {
-    buffer* b = buffer_create(1);
+    buffer* b = buffer_create(14);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->block_size, sizeof(buffer) + 1 + 10);
-    EXPECT_EQ(b->data, reinterpret_cast<char*>(b + 1));
-    EXPECT_EQ(buffer_put(b, "xyz", 3), 1);
-    EXPECT_STREQ(b->data, "x");
+    EXPECT_EQ(b->data, reinterpret_cast<char*>(b + 1)); // one block
+    EXPECT_EQ(buffer_put(b, "0123456789", 10), 10);
+    EXPECT_EQ(buffer_put(b, "abcdefghij", 10), 4);
+    EXPECT_EQ(buffer_put(b, "k", 1), 0);
+    EXPECT_STREQ(b->data, "0123456789abcd"); // readable as a string when full
+    char out[32] = {};
+    EXPECT_EQ(buffer_get(b, out, 3), 3u);
+    buffer* copy = buffer_dup(b);
+    EXPECT_NE(copy->data, b->data);
+    EXPECT_EQ(buffer_getcapacity(copy), 14u);
+    EXPECT_EQ(buffer_canread(copy), 11u);
+    EXPECT_EQ(contents(copy), "0123456789abcd");
+    buffer_destroy(&copy);
+    EXPECT_EQ(buffer_get(b, out + 3, 30), 11u);
+    EXPECT_STREQ(out, "0123456789abcd");
+    EXPECT_EQ(buffer_getpos(b), 14); // a drained buffer keeps its positions
     buffer_destroy(&b);
     EXPECT_EQ(b, nullptr);
 }
 
-TEST(Buffer, PutAndGetAreBoundedByFreeAndReadableBytes)
-{
-    buffer* b = buffer_create(14);
-    EXPECT_EQ(buffer_put(b, "0123456789", 10), 10);
-    EXPECT_EQ(buffer_put(b, "abcdefghij", 10), 4);
-    EXPECT_EQ(buffer_put(b, "k", 1), 0);
-    char out[32] = {};
-    EXPECT_EQ(buffer_get(b, out, 3), 3u);
-    EXPECT_EQ(buffer_get(b, out + 3, 30), 11u);
-    EXPECT_STREQ(out, "0123456789abcd");
-    EXPECT_EQ(buffer_canread(b), 0u);
-    EXPECT_EQ(buffer_getpos(b), 14); // a drained buffer keeps its positions
-    buffer_destroy(&b);
-}
-
-TEST(Buffer, PushGrowsByStepAndKeepsContents)
+TEST(Buffer, GrowthKeepsContents)
 {
     buffer* b = buffer_create(16);
     buffer_put(b, "0123456789abcdef", 16);
     char skip[3];
     buffer_get(b, skip, 3);
-    buffer* before = b;
     EXPECT_EQ(buffer_push(&b, "ghijklmnop", 10, 100), 10);
-    EXPECT_NE(b, before);
     EXPECT_EQ(buffer_getcapacity(b), 117u);
     EXPECT_EQ(contents(b), "0123456789abcdefghijklmnop");
     EXPECT_EQ(buffer_getpos(b), 3);
@@ -66,20 +61,12 @@ TEST(Buffer, PushGrowsByStepAndKeepsContents)
     EXPECT_EQ(buffer_getcapacity(b), 117u + 1 + 100);
     EXPECT_EQ(contents(b).substr(26, 26), "0123456789abcdefghijklmnop");
     buffer_destroy(&b);
-}
 
-TEST(Buffer, PrintfCreatesAppendsAndGrowsPastTheStackArea)
-{
-    buffer* b = nullptr;
-    ASSERT_EQ(buffer_printf(&b, "hello %d", 42), 0);
-    EXPECT_EQ(buffer_getcapacity(b), 8u + 514);
-    buffer* before = b;
+    ASSERT_EQ(buffer_printf(&b, "hello %d", 42), 0); // creates the buffer
     ASSERT_EQ(buffer_printf(&b, ", %s", "world"), 0);
-    EXPECT_EQ(b, before);
     EXPECT_EQ(contents(b), "hello 42, world");
-    char skip;
-    buffer_get(b, &skip, 1);
-    for (size_t n : {1023u, 1024u, 5000u}) {
+    buffer_get(b, skip, 1);
+    for (size_t n : {1023u, 1024u, 5000u}) { // around and past the stack area
         std::string text(n, static_cast<char>('a' + n % 26));
         std::string expected = contents(b) + text;
         ASSERT_EQ(buffer_printf(&b, "%s", text.c_str()), 0);
@@ -90,91 +77,57 @@ TEST(Buffer, PrintfCreatesAppendsAndGrowsPastTheStackArea)
     buffer_destroy(&b);
 }
 
-TEST(Buffer, ResizeClearsOrReplacesTheDataArea)
-{
-    buffer* b = buffer_create(8);
-    buffer_put(b, "abc", 3);
-    ASSERT_EQ(buffer_resize(b, 8), 0);
-    EXPECT_EQ(buffer_getinuse(b), 0u);
-    EXPECT_EQ(b->data[0], '\0');
-    buffer_put(b, "abc", 3);
-    ASSERT_EQ(buffer_resize(b, 32), 0);
-    EXPECT_EQ(b->block_size, 0u);
-    EXPECT_EQ(buffer_canread(b), 0u);
-    EXPECT_EQ(buffer_put(b, std::string(40, 'q').data(), 40), 32);
-    EXPECT_EQ(std::strlen(b->data), 32u);
-    buffer_destroy(&b); // both the record's block and the data area
-}
-
-TEST(Buffer, DupKeepsCapacityContentsAndPositions)
-{
-    buffer* b = buffer_create(5);
-    buffer_put(b, "12345", 5);
-    char skip[2];
-    buffer_get(b, skip, 2);
-    buffer* copy = buffer_dup(b);
-    EXPECT_NE(copy->data, b->data);
-    EXPECT_EQ(buffer_getcapacity(copy), 5u);
-    EXPECT_EQ(buffer_getinuse(copy), 5u);
-    EXPECT_EQ(buffer_canread(copy), 3u);
-    EXPECT_STREQ(copy->data, "12345");
-    buffer_destroy(&copy);
-    buffer_destroy(&b);
-}
-
-TEST(Buffer, InlineBufferGrowsIntoASeparateArea)
+TEST(Buffer, ResizeReplacesTheDataAreaAlsoOfInlineBuffers)
 {
     alignas(buffer) unsigned char area[buffer_block_size(16)] = {};
     buffer* b = buffer_init_inline(area, 16);
     ASSERT_EQ(static_cast<void*>(b), static_cast<void*>(area));
-    EXPECT_EQ(buffer_put(b, "inline", 6), 6);
-    EXPECT_EQ(buffer_resize(b, 64), 0);
+    buffer_put(b, "abc", 3);
+    ASSERT_EQ(buffer_resize(b, 16), 0); // same size: cleared in place
+    EXPECT_EQ(buffer_getinuse(b), 0u);
+    EXPECT_EQ(b->data[0], '\0');
+    ASSERT_EQ(buffer_resize(b, 32), 0);
     EXPECT_FALSE(b->data >= reinterpret_cast<char*>(area) &&
                  b->data < reinterpret_cast<char*>(area) + sizeof(area));
+    EXPECT_EQ(buffer_put(b, std::string(40, 'q').data(), 40), 32);
+    EXPECT_EQ(std::strlen(b->data), 32u);
     buffer_release_inline(&b); // frees the grown area, leaves `area` alone
     EXPECT_EQ(b, nullptr);
 }
 
-TEST(Buffer, BadArgumentsWriteTheirLines)
+TEST(Buffer, FailuresWriteTheirLines)
 {
     qtest::ErrorLog log;
     buffer none{}; // a record without data area
     buffer* b = buffer_create(4);
-    struct failure {
+    buffer_put(b, "abcd", 4);
+    buffer* before = b;
+    const std::string null_arg = "null argument passed\n", bad = "null or invalid argument\n";
+    const struct {
         std::function<long()> call;
         long result;
         std::string line;
+        int err;
+        uint32_t last;
+    } cases[] = {
+        {[&] { return long{buffer_create(0) != nullptr}; }, 0, "buffer_create, 4911): " + bad,
+         EINVAL, 160},
+        {[&] { return long{buffer_getinuse(&none)}; }, 0, "buffer_getinuse, 3793): " + null_arg,
+         EINVAL, 160},
+        {[&] { return long{buffer_canread(&none)}; }, 0, "buffer_canread, 4270): " + bad, EINVAL,
+         160},
+        {[&] { return long{buffer_push(&b, nullptr, 1, 1)}; }, -1, "buffer_push, 4569): " + bad,
+         EINVAL, 160},
+        {[&] { return long{buffer_create(UINT32_MAX) != nullptr}; }, 0,
+         "buffer_create, 4925): " + no_memory, ENOMEM, 8},
+        {[&] { return long{buffer_push(&b, "x", UINT32_MAX, 0)}; }, -1,
+         "buffer_push, 4588): " + no_memory, ENOMEM, 8},
     };
-    const std::string null_arg = "null argument passed\n", bad = "null or invalid argument\n";
-    const failure cases[] = {
-        {[&] { return long{buffer_create(0) != nullptr}; }, 0, "buffer_create, 4911): " + bad},
-        {[&] { return long{buffer_getinuse(&none)}; }, 0, "buffer_getinuse, 3793): " + null_arg},
-        {[&] { return long{buffer_printf(nullptr, "x")}; }, -1,
-         "buffer_printf, 3848): " + null_arg},
-        {[&] { return long{buffer_canread(&none)}; }, 0, "buffer_canread, 4270): " + bad},
-        {[&] { return long{buffer_dup(&none) != nullptr}; }, 0, "buffer_dup, 4354): " + bad},
-        {[&] { return long{buffer_put(b, nullptr, 1)}; }, -1, "buffer_put, 4503): " + bad},
-        {[&] { return long{buffer_push(&b, nullptr, 1, 1)}; }, -1, "buffer_push, 4569): " + bad},
-        {[&] { return long{buffer_resize(nullptr, 4)}; }, -1, "buffer_resize, 4845): " + null_arg},
-        {[&] { return long{buffer_get(b, nullptr, 1)}; }, 0, "buffer_get, 4986): " + bad},
-    };
-    for (const failure& f : cases) {
-        EXPECT_EQ(f.call(), f.result) << f.line;
-        qtest::expect_report(log, "error (" + f.line, EINVAL, 160);
+    for (const auto& f : cases) {
+        SCOPED_TRACE(f.line);
+        EXPECT_EQ(f.call(), f.result);
+        qtest::expect_report(log, "error (" + f.line, f.err, f.last);
     }
-    buffer_destroy(&b);
-}
-
-TEST(Buffer, OversizedRequestsFailAsOutOfMemory)
-{
-    qtest::ErrorLog log;
-    EXPECT_EQ(buffer_create(UINT32_MAX), nullptr);
-    qtest::expect_report(log, "error (buffer_create, 4925): " + no_memory, ENOMEM, 8);
-    buffer* b = buffer_create(4);
-    buffer_put(b, "abcd", 4);
-    buffer* before = b;
-    EXPECT_EQ(buffer_push(&b, "x", UINT32_MAX, 0), -1);
-    qtest::expect_report(log, "error (buffer_push, 4588): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(b, before);
     EXPECT_EQ(contents(b), "abcd");
     // A failed resize leaves no data area; formatted text still starts a new one.

