@@ -1,11 +1,11 @@
 #include "core/log.h"
 
 #include "core/report.h"
+#include "core/settings.h"
 #include "support/support.h"
 
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -20,46 +20,65 @@ const std::string stamp = R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )";
 
 } // namespace
 
-TEST(Log, CreateWriteAndFailures)
-{
-    qtest::ErrorLog errors;
-    qtest::TempDir dir;
-    log_record* log = log_create(dir.file("a.log").c_str());
-    ASSERT_NE(log, nullptr);
-    EXPECT_EQ(std::filesystem::file_size(dir.file("a.log")), 0u); // made at once
-    EXPECT_EQ(log_printf(log, "hello %d\n", 7), 0);
-    std::string text = qtest::read_file(dir.file("a.log"));
-    EXPECT_TRUE(std::regex_match(text, std::regex(stamp + "hello 7\n"))) << text;
-    log_destroy(&log);
-    EXPECT_EQ(log, nullptr);
-
-    EXPECT_EQ(log_create(dir.file("no/such/dir/x.log").c_str()), nullptr);
-    // fopen failed, so the line carries the system's text for its errno.
-    qtest::expect_report(errors, "error (log_create, 3107): No such file or directory\n", EACCES,
-                         19);
-    EXPECT_EQ(log_printf(nullptr, "x"), -1);
-    log_record empty{};
-    EXPECT_EQ(log_printf(&empty, "x"), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(errors.text(), "");
-}
-
 TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
 {
     qtest::TempDir dir;
     log_record* first = log_create(dir.file("1.log").c_str());
     log_record* second = log_create(dir.file("2.log").c_str());
+    EXPECT_EQ(qtest::read_file(dir.file("2.log")), ""); // made at once
+    EXPECT_EQ(log_printf(second, "hello %d\n", 7), 0);
     report("t", 1, fault::bad_arg, "one\n");
     log_destroy(&first);
+    EXPECT_EQ(first, nullptr);
     report("t", 2, fault::bad_arg, "dropped\n");
     log_record* third = log_create(dir.file("3.log").c_str());
     report("t", 3, fault::bad_arg, "three\n");
-    EXPECT_NE(qtest::read_file(dir.file("1.log")).find("error (t, 1): one\n"), std::string::npos);
-    EXPECT_EQ(qtest::read_file(dir.file("2.log")), "");
-    EXPECT_TRUE(std::regex_match(qtest::read_file(dir.file("3.log")),
-                                 std::regex(stamp + R"(error \(t, 3\): three\n)")));
+    const std::pair<const char*, std::string> expected[] = {{"1.log", R"(error \(t, 1\): one)"},
+                                                            {"2.log", "hello 7"},
+                                                            {"3.log", R"(error \(t, 3\): three)"}};
+    for (const auto& [name, line] : expected)
+        EXPECT_TRUE(
+            std::regex_match(qtest::read_file(dir.file(name)), std::regex(stamp + line + "\n")))
+            << name;
     log_destroy(&second);
     log_destroy(&third);
+}
+
+TEST(Log, FailuresAndReportLines)
+{
+    qtest::ErrorLog log;
+    qtest::TempDir dir;
+    EXPECT_EQ(log_create(dir.file("no/such/dir/x.log").c_str()), nullptr);
+    // fopen failed, so the line carries the system's text for its errno.
+    qtest::expect_report(log, "error (log_create, 3107): No such file or directory\n", EACCES, 19);
+    log_record empty{};
+    EXPECT_EQ(log_printf(&empty, "x"), -1);
+    qtest::expect_report(log, "", EINVAL, 160);
+    clear_errors();
+    report("buffer_create", 4911, fault::bad_arg, "null or invalid argument\n");
+    qtest::expect_report(log, "error (buffer_create, 4911): null or invalid argument\n", EINVAL,
+                         160);
+    errno = ENOENT; // a pending errno replaces the text with the system's
+    report("quorvel_obj_start", 16335, fault::bad_arg, "no listeners have been defined\n");
+    qtest::expect_report(log, "error (quorvel_obj_start, 16335): No such file or directory\n",
+                         EINVAL, 160);
+    clear_errors(); // a line without a line end is read back as an entry of its own
+    report("socket_unbufsnd", 5441, fault::none, "send error");
+    report("x", 1, fault::none, "next\n");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"error (socket_unbufsnd, 5441): send error",
+                                                     "error (x, 1): next\n"}));
+    log.clear();
+    debug("quorvel_kernel", 15668, "off\n");
+    set_debug(true);
+    errno = EPERM;
+    debug("quorvel_kernel", 15668, "primary thread coming up...\n");
+    report("is_readable", 2938, fault::none, "could not access file\n");
+    set_debug(false);
+    EXPECT_EQ(errno, EPERM); // debug lines and fault::none keep the inner errno
+    EXPECT_TRUE(log.text().starts_with("(quorvel_kernel, 15668): primary thread coming up...\n"));
+    char out[16];
+    EXPECT_STREQ(log_safe("a\r\nb\x7f", out, sizeof(out)), "a\\x0D\\x0Ab\\x7F");
+    EXPECT_STREQ(log_safe("0123456789abcdefgh", out, sizeof(out)), "0123456789abcde");
 }
 
 TEST(Log, LinesFromManyThreadsStayWholeAndStamped)
@@ -100,4 +119,13 @@ TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
     for (auto& w : writers)
         w.join();
     EXPECT_FALSE(qtest::read_file(dir.file("e.log")).empty());
+}
+
+TEST(Settings, RequestTimeoutDefaultsToTenAndRefusesNonPositiveValues)
+{
+    EXPECT_EQ(request_timeout_seconds(), 10);
+    EXPECT_EQ(set_request_timeout_seconds(0), -1);
+    EXPECT_EQ(set_request_timeout_seconds(2), 0);
+    EXPECT_EQ(request_timeout_seconds(), 2);
+    set_request_timeout_seconds(DEFAULT_REQUEST_TIMEOUT_SECONDS);
 }
