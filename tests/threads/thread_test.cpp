@@ -2,69 +2,93 @@
 
 #include "core/report.h"
 #include "support/support.h"
+#include "threads/sync.h"
 
 #include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <thread>
 
 using namespace quorvel;
 
 namespace {
 
-void returns_at_once(thread_record*, void* arg)
+void counts(thread_record* self, void* arg)
 {
     static_cast<std::atomic<int>*>(arg)->fetch_add(1);
-}
-
-void polls_stop_flag(thread_record* self, void* arg)
-{
-    static_cast<std::atomic<int>*>(arg)->fetch_add(1);
-    while (!quorvel_thread_continue(self))
+    while (self != nullptr && !quorvel_thread_continue(self))
         std::this_thread::yield();
 }
 
-// Ignores its stop flag until the test lets it go.
-struct stubborn {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool release = false, returned = false;
-};
-
+// Ignores its stop flag until the test signals the first event, then signals the second.
 void ignores_stop_flag(thread_record*, void* arg)
 {
-    auto* s = static_cast<stubborn*>(arg);
-    std::unique_lock<std::mutex> hold(s->lock);
-    s->changed.wait(hold, [s] { return s->release; });
-    s->returned = true;
-    s->changed.notify_all();
+    event_wait(static_cast<event**>(arg)[0]);
+    event_signal(static_cast<event**>(arg)[1]);
 }
 
 } // namespace
+
+TEST(Mutex, NestedLockWarnsAndNonOwnerCannotUnlock)
+{
+    qtest::ErrorLog log;
+    mutex* m = mutex_create();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(mutex_lock(m), 0);
+    EXPECT_EQ(mutex_lock(m), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "same thread attempted to lock\n");
+    std::atomic<bool> got_it{false};
+    std::thread intruder([&] {
+        EXPECT_EQ(mutex_unlock(m), -1);
+        mutex_lock(m); // blocks until the holder lets go
+        got_it = true;
+        mutex_unlock(m);
+    });
+    while (!log.contains("6005"))
+        std::this_thread::yield();
+    EXPECT_FALSE(got_it.load());
+    EXPECT_EQ(mutex_unlock(m), 0); // one unlock frees a nested lock
+    intruder.join();
+    EXPECT_TRUE(got_it.load());
+    EXPECT_EQ(mutex_unlock(m), -1);
+    EXPECT_EQ(log.text(), "error (mutex_unlock, 6005): null or invalid argument\n"
+                          "error (mutex_unlock, 6005): null or invalid argument\n");
+    mutex_destroy(&m);
+    EXPECT_EQ(m, nullptr);
+}
+
+TEST(Event, AutoResetSignalsWakeOneWait)
+{
+    event* e = event_create();
+    EXPECT_EQ(event_waittimed(e, 0), 0);
+    EXPECT_EQ(event_signal(e), 0);
+    EXPECT_EQ(event_signal(e), 0); // signals do not pile up
+    EXPECT_EQ(event_waittimed(e, 0), 1);
+    EXPECT_EQ(event_waittimed(e, 0), 0);
+    std::thread signaller([e] { event_signal(e); });
+    EXPECT_EQ(event_wait(e), 0);
+    signaller.join();
+    event_destroy(&e);
+    EXPECT_EQ(e, nullptr);
+}
 
 TEST(Thread, BodiesThatStopAreJoinedWithoutForce)
 {
     qtest::ErrorLog log;
     set_debug(true);
     std::atomic<int> ran{0};
-    thread_record* t = thread_create(returns_at_once, &ran, 0, false);
-    ASSERT_NE(t, nullptr);
-    thread_destroy(&t);
-    EXPECT_EQ(t, nullptr);
+    for (bool suspended : {false, true}) {
+        thread_record* t = thread_create(counts, &ran, 64 * 1024, suspended);
+        thread_destroy(&t);
+        EXPECT_EQ(t, nullptr);
+    }
+    // Started, the body runs although the stop came at once; stopped while suspended, never.
     EXPECT_EQ(ran.load(), 1);
-    t = thread_create(polls_stop_flag, &ran, 0, false);
-    EXPECT_EQ(quorvel_thread_continue(t), 0);
-    thread_destroy(&t);
-    EXPECT_EQ(ran.load(), 2); // started, so it ran although the stop came at once
-    t = thread_create(returns_at_once, &ran, 64 * 1024, true);
+    thread_record* t = thread_create(counts, &ran, 0, true);
     thread_resume(t);
-    while (ran.load() == 2)
+    while (ran.load() == 1)
         std::this_thread::yield();
     thread_destroy(&t);
-    t = thread_create(returns_at_once, &ran, 0, true);
-    thread_destroy(&t);
-    EXPECT_EQ(ran.load(), 3); // stopped while suspended: the body never starts
     set_debug(false);
     EXPECT_EQ(log.text(), "");
 }
@@ -73,25 +97,33 @@ TEST(Thread, BodyIgnoringStopIsLeftRunningAndFreesItsOwnRecord)
 {
     qtest::ErrorLog log;
     set_debug(true);
-    stubborn s;
-    thread_record* t = thread_create(ignores_stop_flag, &s, 0, false);
-    ASSERT_NE(t, nullptr);
+    event* events[2] = {event_create(), event_create()};
+    thread_record* t = thread_create(ignores_stop_flag, events, 0, false);
     thread_destroy(&t);
     set_debug(false);
     EXPECT_EQ(t, nullptr);
     EXPECT_EQ(log.text(), "(thread_kill, 6377): thread did not respond, forcing down thread\n");
     // The body still runs; let it finish: it frees its own record (checked by the sanitizers).
-    std::unique_lock<std::mutex> hold(s.lock);
-    s.release = true;
-    s.changed.notify_all();
-    s.changed.wait(hold, [&s] { return s.returned; });
+    event_signal(events[0]);
+    event_wait(events[1]);
+    event_destroy(&events[0]);
+    event_destroy(&events[1]);
 }
 
-TEST(Thread, RefusesNullBodyAndKillOfFinishedThread)
+TEST(Thread, NullArgumentsAreReported)
 {
     qtest::ErrorLog log;
+    uint32_t a = 5, b = 5, c = 6;
+    EXPECT_EQ(thread_same(&a, &b), 1);
+    EXPECT_EQ(thread_same(&a, &c), 0);
+    EXPECT_EQ(thread_same(nullptr, &c), 0);
+    EXPECT_EQ(mutex_lock(nullptr), -1);
+    EXPECT_EQ(event_waittimed(nullptr, 0), -1);
     EXPECT_EQ(thread_create(nullptr, nullptr, 0, false), nullptr);
-    qtest::expect_report(log, "error (thread_create, 6482): null argument passed\n", EINVAL, 160);
     EXPECT_EQ(thread_kill(nullptr), -1);
-    qtest::expect_report(log, "error (thread_kill, 6369): null or invalid argument\n", EINVAL, 160);
+    EXPECT_EQ(log.text(), "error (thread_same, 5742): null argument passed\n"
+                          "error (mutex_lock, 5934): null argument passed\n"
+                          "error (event_waittimed, 6190): null or invalid argument\n"
+                          "error (thread_create, 6482): null argument passed\n"
+                          "error (thread_kill, 6369): null or invalid argument\n");
 }
