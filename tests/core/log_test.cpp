@@ -54,10 +54,6 @@ TEST(Log, FailuresAndReportLines)
     log_record empty{};
     EXPECT_EQ(log_printf(&empty, "x"), -1);
     qtest::expect_report(log, "", EINVAL, 160);
-    clear_errors();
-    report("buffer_create", 4911, fault::bad_arg, "null or invalid argument\n");
-    qtest::expect_report(log, "error (buffer_create, 4911): null or invalid argument\n", EINVAL,
-                         160);
     errno = ENOENT; // a pending errno replaces the text with the system's
     report("quorvel_obj_start", 16335, fault::bad_arg, "no listeners have been defined\n");
     qtest::expect_report(log, "error (quorvel_obj_start, 16335): No such file or directory\n",

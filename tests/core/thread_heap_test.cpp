@@ -96,40 +96,18 @@ TEST(ThreadHeap, RequestsThePoolCannotServeFallBackToTheGeneralAllocator)
     EXPECT_EQ(general_alloc(SIZE_MAX - HEAP_HEADER + 1), nullptr);
 }
 
-TEST(ThreadHeap, AttachReleaseAndDetach)
-{
-    quorvel_init();
-    std::thread([] {
-        ASSERT_EQ(thread_heap_attach(65536), 0);
-        EXPECT_EQ(thread_heap_current(), nullptr); // made at the first allocation
-        EXPECT_EQ(heap_block_size(quorvel_mem_alloc(100)), 128u);
-        heap_record* heap = thread_heap_current();
-        EXPECT_EQ(thread_heap_attach(131072), -2);
-        thread_heap_release(1); // reset in place
-        EXPECT_EQ(thread_heap_current(), heap);
-        EXPECT_TRUE(is_one_block(heap));
-        thread_heap_release(0); // unmapped until the next allocation
-        EXPECT_EQ(thread_heap_current(), nullptr);
-        EXPECT_FALSE(is_mapped(heap));
-        thread_heap_detach();
-        // A size whose pool would pass 2^31 bytes leaves the thread on the general allocator.
-        ASSERT_EQ(thread_heap_attach(UINT32_MAX), 0);
-        void* general = quorvel_mem_alloc(1);
-        EXPECT_EQ(heap_block_size(general), 0u);
-        quorvel_mem_free(general);
-        thread_heap_detach();
-    }).join();
-}
-
-TEST(ThreadHeap, BlocksReleasedOnAnotherThreadAreKeptAndEndingThreadsUnmap)
+TEST(ThreadHeap, AttachedThreadsKeepTheirBlocksFromOtherThreadsAndUnmapWhenDone)
 {
     quorvel_init();
     heap_record* ended = nullptr;
     std::thread([&ended] {
         ASSERT_EQ(thread_heap_attach(65536), 0);
+        EXPECT_EQ(thread_heap_current(), nullptr); // made at the first allocation
         void* mine = quorvel_mem_alloc(100);
-        void* general = general_alloc(100);
         heap_record* heap = thread_heap_current();
+        EXPECT_EQ(heap_block_size(mine), 128u);
+        EXPECT_EQ(thread_heap_attach(131072), -2);
+        void* general = general_alloc(100);
         std::thread([&] {
             quorvel_mem_free(mine); // no pool here: left alone
             ASSERT_EQ(thread_heap_attach(65536), 0);
@@ -142,8 +120,14 @@ TEST(ThreadHeap, BlocksReleasedOnAnotherThreadAreKeptAndEndingThreadsUnmap)
         EXPECT_EQ(heap->in_use, 128u);
         quorvel_mem_free(mine);
         EXPECT_TRUE(is_one_block(heap));
+        quorvel_mem_alloc(1);
+        thread_heap_release(1); // reset in place
+        EXPECT_TRUE(is_one_block(thread_heap_current()));
+        thread_heap_release(0); // unmapped until the next allocation
+        EXPECT_EQ(thread_heap_current(), nullptr);
+        EXPECT_FALSE(is_mapped(heap));
         quorvel_mem_alloc(1000);
-        ended = heap; // the thread ends attached
+        ended = thread_heap_current(); // the thread ends attached
     }).join();
     EXPECT_FALSE(is_mapped(ended)); // the context is checked by LSan in sanitizer builds
 }

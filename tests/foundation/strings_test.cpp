@@ -1,13 +1,18 @@
 #include "foundation/strings.h"
 
 #include "core/report.h"
+#include "foundation/paths.h"
 #include "foundation/tokenizer.h"
 #include "quorvel.h"
 #include "support/support.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace quorvel;
@@ -101,4 +106,74 @@ TEST(Tokenizer, NullArgumentsAndForeignRecords)
     tok* handle = &foreign;
     tok_destroy(&handle);
     EXPECT_EQ(handle, &foreign); // not ours: left alone
+}
+
+TEST(Paths, ExtensionAndDirectoryCutPastIndexZero)
+{
+    EXPECT_STREQ(get_extension("name."), "");
+    EXPECT_STREQ(get_extension("a.b.c"), "c");
+    EXPECT_STREQ(get_extension("dir.d/file"), "d/file");
+    for (const char* none : {".htaccess", "file", ""})
+        EXPECT_EQ(get_extension(none), nullptr) << none;
+    char sep[] = "a\\b/c\\";
+    filter_path_sep(sep);
+    EXPECT_STREQ(sep, "a/b/c/");
+    const std::pair<const char*, const char*> cases[] = {
+        {"/dir/file.txt", "/dir"}, {"dir\\file.txt", "dir"}, {"file.txt", "file.txt"},
+        {"/file", "/file"},        {"dir/", "dir"},          {"a//b", "a/"},
+    };
+    for (auto [path, directory] : cases) {
+        SCOPED_TRACE(path);
+        char out[16];
+        std::memset(out, 'z', sizeof(out));
+        ASSERT_EQ(get_directory(path, out, sizeof(out)), out);
+        EXPECT_STREQ(out, directory);
+    }
+}
+
+TEST(Paths, DirectoryThatDoesNotFit)
+{
+    qtest::ErrorLog log;
+    char out[8];
+    // Without a separator a longer path is refused silently; one of exactly the output size
+    // fails in str_concat, which leaves the output empty, and so does a long directory part.
+    EXPECT_EQ(get_directory("file.txt1", out, sizeof(out)), nullptr);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(get_directory("file.txt", out, sizeof(out)), out);
+    EXPECT_EQ(get_directory("/long/dir/x", out, sizeof(out)), out);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(log.lines().size(), 2u); // str_concat's lines
+    EXPECT_EQ(get_exe_directory(out, sizeof(out)), -1);
+    std::string longest(PATH_MAX - 1, 'a');
+    longest[1] = '/';
+    char big[PATH_MAX];
+    EXPECT_STREQ(get_directory(longest.c_str(), big, sizeof(big)), "a");
+    longest += 'a';
+    EXPECT_EQ(get_directory(longest.c_str(), big, sizeof(big)), nullptr);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    ASSERT_EQ(get_exe_directory(big, sizeof(big)), 0);
+    EXPECT_EQ(std::filesystem::path(big), std::filesystem::canonical(QUORVEL_BINARY_DIR "/tests"));
+}
+
+TEST(Paths, ReadableAndSizeOfFiles)
+{
+    qtest::TempDir dir;
+    qtest::ErrorLog log;
+    EXPECT_TRUE(is_readable(dir.write("f", "x").c_str()));
+    EXPECT_FALSE(is_readable(dir.path().c_str())); // not a regular file
+    qtest::expect_report(
+        log, "error (is_readable, 2938): could not access file " + dir.path() + "\n", 0, 19);
+    std::string sparse = dir.file("sparse");
+    int fd = ::open(sparse.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const int64_t size = (int64_t{5} << 30) + 3; // beyond 4 GiB
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ::close(fd);
+    EXPECT_EQ(sizeof_file(sparse.c_str()), size);
+    std::string missing = dir.file("missing");
+    EXPECT_EQ(sizeof_file(missing.c_str()), 0);
+    qtest::expect_report(log, "error: file: No such file or directory, " + missing + "\n", ENOENT,
+                         2);
+    EXPECT_FALSE(is_readable(nullptr));
+    qtest::expect_report(log, "error (is_readable, 2928): null argument passed\n", EINVAL, 160);
 }

@@ -20,10 +20,12 @@ void counts(thread_record* self, void* arg)
         std::this_thread::yield();
 }
 
-// Ignores its stop flag until the test signals the first event, then signals the second.
-void ignores_stop_flag(thread_record*, void* arg)
+// Ignores its stop flag until the test signals the first event; then reads the flag from its
+// record, which must still be there, and signals the second.
+void ignores_stop_flag(thread_record* self, void* arg)
 {
     event_wait(static_cast<event**>(arg)[0]);
+    EXPECT_NE(quorvel_thread_continue(self), 0);
     event_signal(static_cast<event**>(arg)[1]);
 }
 
