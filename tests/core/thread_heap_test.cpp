@@ -35,11 +35,6 @@ bool is_mapped(void* page)
     return ::msync(page, 4096, MS_ASYNC) == 0 || errno != ENOMEM;
 }
 
-bool is_zero(const void* p, size_t n)
-{
-    return std::string(static_cast<const char*>(p), n) == std::string(n, '\0');
-}
-
 struct Pool {
     explicit Pool(uint32_t size) : heap(heap_create(size)) {}
     ~Pool() { heap_destroy(&heap); }
@@ -73,12 +68,12 @@ TEST(ThreadHeap, PoolSizeSplitMergeAndReset)
     heap_free(pool.heap, z);
     EXPECT_EQ(pool.alloc(100), x);
     EXPECT_EQ(pool.alloc(100), z);
-    EXPECT_TRUE(is_zero(z, 100)); // released blocks come back zeroed
+    EXPECT_EQ(std::string(z, 100), std::string(100, '\0')); // released blocks come back zeroed
     EXPECT_EQ(heap_block_size(pool.alloc(0)), 16u);
     std::memset(z, 0xCD, 100);
     heap_reset(pool.heap);
     EXPECT_TRUE(is_one_block(pool.heap));
-    EXPECT_TRUE(is_zero(pool.alloc(1000), 1000));
+    EXPECT_EQ(std::string(pool.alloc(1000), 1000), std::string(1000, '\0'));
 }
 
 TEST(ThreadHeap, RequestsThePoolCannotServeFallBackToTheGeneralAllocator)
