@@ -102,9 +102,6 @@ TEST(Marshal, WireBytesAndRefusals)
             qtest::expect_report(log, row.line, EINVAL, 160);
         EXPECT_EQ(link.sent(), row.wire);
     }
-    EXPECT_EQ(socket_marshal(nullptr, "i", 1), -1);
-    EXPECT_EQ(socket_unmarshal(link.a, nullptr), -1);
-    qtest::expect_report(log, "", EINVAL, 160);
 }
 
 TEST(Marshal, RoundTripOfEveryReceivableTypeAcrossManyBufferFills)
@@ -153,20 +150,19 @@ TEST(Unmarshal, MismatchByteFieldAndBrokenInputKeepNoStrayBlock)
         link.put(checksum("il") + bytes({0, 0, 0, 5, 0, 0, 0, 6}));
         int32_t a = 11;
         EXPECT_EQ(socket_unmarshal(link.a, "ii", &a, &a), -1);
-        char line[256];
-        std::snprintf(line, sizeof(line),
-                      "error (socket_vunmarshal, 10027): format mismatch checksum=%d,checksumin=%d "
-                      "expected \"ii\"\n",
-                      int(hash_bytes("ii", 2)), int(hash_bytes("il", 2)));
-        qtest::expect_report(log, line, EINVAL, 160);
+        qtest::expect_report(log,
+                             "error (socket_vunmarshal, 10027): format mismatch checksum=" +
+                                 std::to_string(int(hash_bytes("ii", 2))) + ",checksumin=" +
+                                 std::to_string(int(hash_bytes("il", 2))) + " expected \"ii\"\n",
+                             EINVAL, 160);
         EXPECT_EQ(a, 11);
         char rest[8];
         ASSERT_EQ(socket_rcv(link.a, rest, 8), 8);
         EXPECT_EQ(std::string(rest, 8), bytes({0, 0, 0, 5, 0, 0, 0, 6}));
     }
-    // Each row: what the peer sent (then closed when asked), the format, and whether the
-    // first and second strings stay with the caller. A refused or missing field gives the
-    // latest block back (ASan sees any leak); one cut inside a string keeps it.
+    // Each row: what the peer sent (then closed when asked), the format, and the first string
+    // as the caller keeps it. A refused or missing field gives the latest block back (ASan
+    // sees any leak); one cut inside a string keeps it.
     const struct {
         std::string in;
         bool close;
@@ -198,13 +194,9 @@ TEST(Unmarshal, MismatchByteFieldAndBrokenInputKeepNoStrayBlock)
         else
             rc = socket_unmarshal(link.a, row.format, &first, &second, &i);
         EXPECT_EQ(rc, -1);
-        if (row.first == nullptr)
-            EXPECT_EQ(first, nullptr);
-        else
-            EXPECT_STREQ(first, row.first); // bytes that never came are zeros
+        EXPECT_STREQ(first, row.first); // bytes that never came are zeros
         EXPECT_EQ(second, nullptr);
-        if (!row.line.empty())
-            qtest::expect_report(log, row.line, EINVAL, 160);
+        EXPECT_EQ(log.text(), row.line);
         quorvel_mem_free(first);
         log.clear();
     }
