@@ -3,9 +3,7 @@
 #include "support/support.h"
 #include "support/wire.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
-#include <string>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -13,27 +11,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-// A raw listener on 127.0.0.1 standing in for a server; returns its port.
-int listen_loopback(int& fd)
+TEST(Stream, RefusalsThenTheLongestNameSentAtDestruction)
 {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    qtest::ErrorLog log;
+    // A raw listener on 127.0.0.1 standing in for a server.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof(a);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     ::listen(fd, 8);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-} // namespace
-
-TEST(Stream, RefusalsThenTheLongestNameSentAtDestruction)
-{
-    qtest::ErrorLog log;
-    int fd = -1;
-    int port = listen_loopback(fd);
+    int port = ntohs(a.sin_port);
     EXPECT_EQ(quorvel_obj_create(quorvel_obj_stream, "127.0.0.1", "p", port, 5), nullptr);
     qtest::expect_report(
         log, "error (quorvel_obj_create, 16298): core not initialized, call quorvel_init\n", EINVAL,
@@ -63,8 +51,4 @@ TEST(Stream, RefusalsThenTheLongestNameSentAtDestruction)
     EXPECT_EQ(quorvel_obj_destroy(stream), 0);
     reader.join();
     EXPECT_EQ(got, "&" + name + ";");
-    // Nothing listens there now.
-    EXPECT_EQ(quorvel_obj_create(quorvel_obj_stream, "127.0.0.1", "p", port, 1), nullptr);
-    EXPECT_NE(errno, 0);
-    log.clear();
 }
