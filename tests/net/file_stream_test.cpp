@@ -165,7 +165,7 @@ static std::string encode(const std::string& text, int* rc = nullptr)
     return read_to_end(pair.peer);
 }
 
-TEST(Uuencode, EscapesAndCutsLinesAsPublished)
+TEST(Uuencode, EscapesMarkupAndCutsLongLines)
 {
     std::string refs;
     for (int i = 0; i < 426; ++i)
