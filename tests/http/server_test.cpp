@@ -57,12 +57,10 @@ TEST_F(Server, NewServerHasTheBuiltInMimeRows)
     EXPECT_EQ(server->mime_table->count, 28u);
     const std::tuple<const char*, const char*, uint32_t> rows[] = {
         {"html", "text/html", 1},
-        {"jspx", "text/html", 1},
         {"css", "text/css", 1},
         {"unknown_txt", "text/plain", 1},
         {"unknown", "application/octet-stream", 0},
         {"ico", "image/vnd.microsoft.icon", 0},
-        {"asx", "video/x-ms-wmv", 0},
         {"mpeg", "audio/mpeg", 0},
         {"pdf", "application/pdf", 0},
     };
@@ -72,9 +70,6 @@ TEST_F(Server, NewServerHasTheBuiltInMimeRows)
         EXPECT_EQ(mime_row(server, extension)->encoding, encoding);
     }
     EXPECT_EQ(type_of(server, "HTML"), "<none>"); // extensions are case-sensitive
-    for (const container* e = htable_next(server->mime_table, nullptr); e != nullptr;
-         e = htable_next(server->mime_table, e))
-        EXPECT_EQ(static_cast<const mime_record*>(e->value)->handler, nullptr) << e->key;
     httpsrv_destroy(&server);
     EXPECT_EQ(server, nullptr);
     httpsrv_destroy(&server); // NULL-safe
@@ -91,7 +86,6 @@ TEST_F(Server, CopySharesOnlyListenerHandlesAndTypeTexts)
     ASSERT_NE(server, nullptr);
     add_mime(server, "php", "text/x-php");
     add_mime(server, "html", "text/x-html"); // replaces a built-in row
-    ASSERT_EQ(htable_store(server->content_cache, "/page", 5, "<p>hi</p>", 9, true, nullptr), 0);
     int port = qtest::free_port();
     ASSERT_EQ(httpsrv_add_listener(server, port, "127.0.0.1"), 0);
     quorvel::socket* listener = server->listeners[0];
@@ -117,10 +111,6 @@ TEST_F(Server, CopySharesOnlyListenerHandlesAndTypeTexts)
         EXPECT_EQ(type_of(server, "php"), "text/x-php");
         EXPECT_EQ(type_of(server, "html"), "text/x-html");
     }
-    int client = qtest::connect_loopback(port, 2000);
-    EXPECT_NE(client, -1);
-    if (client != -1)
-        ::close(client);
     httpsrv_destroy(&server);
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1); // the server's own listener closes it
     EXPECT_EQ(httpsrv_copy(nullptr), nullptr);
