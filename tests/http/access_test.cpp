@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quorvel;
@@ -33,14 +32,7 @@ std::string base64(const std::string& in)
     return out;
 }
 
-std::string decode(const std::string& text, int size = 64)
-{
-    unsigned char out[64] = {};
-    int n = b64_decode(text.c_str(), out, size);
-    return n < 0 ? "<fail>" : std::string(reinterpret_cast<char*>(out), static_cast<size_t>(n));
-}
-
-// A root "www" inside a scratch directory, a request from 127.0.0.1, and a password file
+// A root "www" in a scratch directory, a request from 127.0.0.1, and a password file
 // (alice/secret, bob/hunter2) and a group file outside the root.
 class Guarded : public ::testing::Test {
 protected:
@@ -53,14 +45,13 @@ protected:
         request.sock = &sock;
         request.server = &server;
         request.headers = htable_create(10);
-        passwords = outer.write("passwd", "alice:secret\nbob:hunter2\n");
-        groups = outer.write("groups", "staff: carol\nadmin: alice\nusers: bob, alice\n");
     }
     void TearDown() override { htable_destroy(&request.headers); }
 
-    void authorize(const std::string& user, const std::string& password)
+    void authorize(const std::string& user, const std::string& password,
+                   const std::string& scheme = "Basic ")
     {
-        std::string value = "Basic " + base64(user + ":" + password);
+        std::string value = scheme + base64(user + ":" + password);
         htable_store(request.headers, "AUTHORIZATION", 13, value.c_str(),
                      static_cast<uint32_t>(value.size()), true, nullptr);
     }
@@ -91,7 +82,9 @@ protected:
 
     qtest::TempDir outer;
     qtest::ErrorLog log;
-    std::string root, passwords, groups;
+    std::string root;
+    std::string passwords = outer.write("passwd", "alice:secret\nbob:hunter2\n");
+    std::string groups = outer.write("groups", "staff: carol\nadmin: alice\nusers: bob, alice\n");
     server_record server{};
     quorvel::socket sock{};
     request_data request{};
@@ -101,23 +94,23 @@ protected:
 
 TEST(Base64, DecodesByTheStrictRules)
 {
-    EXPECT_EQ(decode("dXNlcjpwYXNz"), "user:pass");
-    EXPECT_EQ(decode("YQ=="), "a");
-    EXPECT_EQ(decode("YWM="), "ac");
+    auto decode = [](const std::string& text, int size = 64) -> std::string {
+        unsigned char out[64] = {};
+        int n = b64_decode(text.c_str(), out, size);
+        return n < 0 ? "<fail>" : std::string(reinterpret_cast<char*>(out), size_t(n));
+    };
     EXPECT_EQ(decode(" dX\tNl\ncjpw YXNz \r\n"), "user:pass");
     EXPECT_EQ(decode("YQ =\n= \n"), "a");
-    EXPECT_EQ(decode(""), "");
-    for (const char* bad : {"YQ", "YQ=", "Y===", "====", "YR==", "YWN=", "YWJ=x",
-                            "YWI==", "YQ==YQ==", "dXNl*jpw", "dXNl-cjp", "\x80"})
+    EXPECT_EQ(decode("YWM="), "ac");
+    for (const char* bad : {"YQ", "YQ=", "====", "YR==", "YWN=", "YWI==", "YQ==YQ==", "dXNl*jpw"})
         EXPECT_EQ(decode(bad), "<fail>") << bad;
-    // Every byte written counts against the bound; as in the classic routine, so does the
-    // padding-only byte of a quantum.
+    // Every byte written counts against the bound, the padding-only byte of a quantum too.
     EXPECT_EQ(decode("YWJj", 3), "abc");
     EXPECT_EQ(decode("YWJj", 2), "<fail>");
     EXPECT_EQ(decode("YWI=", 2), "<fail>");
 }
 
-TEST_F(Guarded, PasswordFileDecidesCredentials)
+TEST_F(Guarded, PasswordAndGroupFiles)
 {
     set_debug(true);
     EXPECT_EQ(login(passwords, base64("bob:hunter2")),
@@ -126,7 +119,6 @@ TEST_F(Guarded, PasswordFileDecidesCredentials)
     set_debug(false);
     const std::pair<std::string, std::string> refusals[] = {
         {base64("alice:secreT"), "10566): invalid password for alice ip:10.0.0.7 entered\n"},
-        {base64("eve:secret"), "10575): unknown user eve attempted to login from ip:10.0.0.7\n"},
         {"not base64!", "10524): could not decode string \"not base64!\" from ip:10.0.0.7\n"},
         {base64("alice"), "10534): missing password string from user alice, ip:10.0.0.7\n"},
         // A zero byte would make "secret\0junk" equal to "secret".
@@ -137,39 +129,26 @@ TEST_F(Guarded, PasswordFileDecidesCredentials)
     };
     for (const auto& [credentials, line] : refusals)
         EXPECT_EQ(login(passwords, credentials), std::pair(0, "error (http_check_access, " + line));
-    EXPECT_EQ(login(outer.file("none"), base64("alice:secret")),
-              std::pair(0, std::string("error (http_check_access, 10513): No such file or "
-                                       "directory\n")));
-
     // The last line keeps its last character without a line feed; CR LF ends lines too; the
     // tail of an over-long line is not a line of its own.
-    std::string last = outer.write("last", "bob:x\nalice:secret");
+    std::string last = outer.write("last", "bob:x\r\nalice:secret");
     EXPECT_EQ(login(last, base64("alice:secret")).first, 1);
     EXPECT_EQ(login(last, base64("alice:secre")).first, 0);
-    EXPECT_EQ(login(outer.write("crlf", "bob:x\r\nalice:secret\r\n"), base64("alice:secret")).first,
-              1);
     std::string over = outer.write("over", "carol:" + std::string(600, 'p') + "bob:pw\n");
     EXPECT_EQ(login(over, base64("bob:pw")).first, 0);
-}
 
-TEST_F(Guarded, GroupFileMembership)
-{
     char group[HTACCESS_GROUP_SIZE];
     auto group_of = [&](const std::string& file, const char* user) -> std::string {
         return http_get_group(file.c_str(), user, group, sizeof(group)) == 1 ? group : "<none>";
     };
-    std::string dev = outer.write("dev", "dev: alice,bob\n");
-    EXPECT_EQ(group_of(dev, "alice"), "dev");
-    EXPECT_EQ(group_of(dev, "bob"), "dev");
-    EXPECT_EQ(group_of(dev, "ali"), "<none>");
-    // The first group listing the user wins; members are split at blanks , ; and :.
+    // The first group listing the user wins; members are split at blanks , ; and :; a group
+    // name too long for the output is passed over rather than cut.
     EXPECT_EQ(group_of(groups, "alice"), "admin");
-    std::string mixed = outer.write("mixed", "nocolon alice\r\nops:x;alice:y\r\nlater: alice\n");
+    EXPECT_EQ(group_of(groups, "ali"), "<none>");
+    std::string mixed =
+        outer.write("mixed", std::string(200, 'g') + ": alice\nnocolon alice\r\nops:x;alice:y\r\n");
     EXPECT_EQ(group_of(mixed, "alice"), "ops");
     EXPECT_EQ(group_of(mixed, "y"), "ops");
-    // A group name too long for the output is passed over rather than cut.
-    std::string long_name = outer.write("long", std::string(200, 'g') + ": alice\nshort: alice\n");
-    EXPECT_EQ(group_of(long_name, "alice"), "short");
     log.clear();
     EXPECT_EQ(group_of(outer.file("none"), "alice"), "<none>");
     EXPECT_EQ(log.text(), "error (http_get_group, 10449): No such file or directory\n");
@@ -183,15 +162,13 @@ TEST(AccessRules, AddressPrefixesAndGroupNamesMatchWholeFields)
         {"10.", "110.1.2.3", false},       {"10.1.2.3", "10.1.2.30", false},
         {"10.1", "::ffff:10.1.2.3", true}, {"10.1", "::FFFF:10.10.2.3", false},
         {"::ffff:10.1", "10.1.2.3", true}, {"2001:DB8:", "2001:db8::1", true},
-        {"2001:db8", "2001:db8::1", true}, {"2001:db", "2001:db8::1", false},
-        {"all", "192.168.0.1", true},      {"192.168.0.1", "", false}};
+        {"2001:db", "2001:db8::1", false}, {"all", "192.168.0.1", true},
+        {"192.168.0.1", "", false}};
     for (auto [prefix, client, expected] : cases)
         EXPECT_EQ(http_address_match(prefix, client), expected) << prefix << " / " << client;
-
     EXPECT_FALSE(http_group_listed("admins", "admin"));
     EXPECT_FALSE(http_group_listed("superadmin", "admin"));
-    EXPECT_TRUE(http_group_listed("admins admin", "admin"));
-    EXPECT_TRUE(http_group_listed("  staff\tadmin  ", "admin"));
+    EXPECT_TRUE(http_group_listed("  staff\tadmins admin  ", "admin"));
     EXPECT_FALSE(http_group_listed("admin", ""));
 }
 
@@ -207,15 +184,10 @@ TEST_F(Guarded, ValidUserAndTheNearestAccessFile)
     // A subdirectory without rules of its own inherits the root's.
     for (auto [rel, is_dir] : {std::pair{"/docs/deep/x.txt", 0}, {"//docs//deep/", 1}, {"", 1}})
         EXPECT_FALSE(allowed(rel, is_dir)) << rel;
-    std::string value = "Bearer " + base64("alice:secret");
-    htable_store(request.headers, "AUTHORIZATION", 13, value.c_str(),
-                 static_cast<uint32_t>(value.size()), true, nullptr);
+    authorize("alice", "secret", "Bearer ");
     EXPECT_FALSE(allowed("/x"));
     authorize("alice", "wrong");
-    log.clear();
     EXPECT_FALSE(allowed("/x"));
-    EXPECT_EQ(log.text(), "error (http_check_access, 10566): invalid password for alice "
-                          "ip:127.0.0.1 entered\n");
     authorize("bob", "hunter2");
     EXPECT_TRUE(allowed("/docs/deep/x.txt"));
     EXPECT_TRUE(allowed("", 1));
@@ -227,65 +199,45 @@ TEST_F(Guarded, ValidUserAndTheNearestAccessFile)
     EXPECT_TRUE(allowed("/x.txt"));
     std::strcpy(sock.peer, "10.9.8.7");
     EXPECT_TRUE(allowed("/docs/deep/x.txt"));
-    EXPECT_TRUE(allowed("/docs", 1));
 }
 
-TEST_F(Guarded, AllowAndDenyRules)
-{
-    protect("/open", "allow from 127.0.0.1\n");
-    EXPECT_FALSE(allowed("/open/a")); // the header is demanded whenever an access file exists
-    authorize("nobody", "x");
-    EXPECT_TRUE(allowed("/open/a"));
-    std::strcpy(sock.peer, "::ffff:127.0.0.1");
-    EXPECT_TRUE(allowed("/open/a"));
-    std::strcpy(sock.peer, "127.0.0.10");
-    EXPECT_FALSE(allowed("/open/a"));
-
-    // An empty deny, "all" and anything that is no address prefix refuse everyone.
-    for (const char* rule : {"deny from \n", "deny from all\n", "deny from localhost\n"}) {
-        protect("/closed", rule);
-        EXPECT_FALSE(allowed("/closed/a")) << rule;
-    }
-    protect("/tens", "deny from 10. \n");
-    std::strcpy(sock.peer, "10.1.2.3");
-    EXPECT_FALSE(allowed("/tens/a"));
-    std::strcpy(sock.peer, "110.1.2.3");
-    EXPECT_TRUE(allowed("/tens/a"));
-    // A refusing line stops the reading; a later deny still refuses.
-    protect("/order", "deny from 110.1\nallow from 110.1\n");
-    EXPECT_FALSE(allowed("/order/a"));
-    protect("/order", "allow from 110.1\ndeny from 110.1.2\n");
-    EXPECT_FALSE(allowed("/order/a"));
-}
-
-TEST_F(Guarded, GroupRequirements)
+TEST_F(Guarded, AllowDenyAndGroupRules)
 {
     const std::string files = "AuthUserFile " + passwords + "\nAuthGroupFile " + groups + "\n";
     const std::string reversed = "AuthGroupFile " + groups + "\nAuthUserFile " + passwords + "\n";
-    authorize("alice", "secret");
-    const std::pair<std::string, bool> rules[] = {
-        {files + "require group admins\n", false},
-        {files + "require group superadmin\n", false},
-        {files + "require group admins admin\n", true},
-        {reversed + "require group admin\n", false}, // groups only count after the users
-        {reversed, false},
+    // The header is demanded whenever an access file exists, even for an address rule.
+    protect("/open", "allow from 127.0.0.1\n");
+    EXPECT_FALSE(allowed("/open/a"));
+    const std::tuple<std::string, std::string, std::string, bool> rows[] = {
+        {"allow from 127.0.0.1\n", "::ffff:127.0.0.1", "nobody", true},
+        {"allow from 127.0.0.1\n", "127.0.0.10", "nobody", false},
+        // An empty deny, "all" and anything that is no address prefix refuse everyone.
+        {"deny from \n", "127.0.0.1", "nobody", false},
+        {"deny from all\n", "127.0.0.1", "nobody", false},
+        {"deny from localhost\n", "127.0.0.1", "nobody", false},
+        {"deny from 10. \n", "10.1.2.3", "nobody", false},
+        {"deny from 10. \n", "110.1.2.3", "nobody", true},
+        // A refusing line stops the reading; a later deny still refuses.
+        {"deny from 110.1\nallow from 110.1\n", "110.1.2.3", "nobody", false},
+        {"allow from 110.1\ndeny from 110.1.2\n", "110.1.2.3", "nobody", false},
+        {files + "require group admins\n", "127.0.0.1", "alice", false},
+        {files + "require group admins admin\n", "127.0.0.1", "alice", true},
+        {files + "require group users\n", "127.0.0.1", "bob", true},
+        {files + "require group admin\n", "127.0.0.1", "bob", false},
+        {reversed + "require group admin\n", "127.0.0.1", "alice", false}, // users come first
     };
-    for (const auto& [text, expected] : rules) {
-        protect("/admin", text);
-        EXPECT_EQ(allowed("/admin/a"), expected) << text;
+    for (const auto& [rules, peer, user, expected] : rows) {
+        protect("/r", rules);
+        std::strcpy(sock.peer, peer.c_str());
+        authorize(user, user == "alice" ? "secret" : "hunter2");
+        EXPECT_EQ(allowed("/r/a"), expected) << rules << peer << user;
     }
-    authorize("alice", "guess"); // a wrong password finds no group
-    protect("/admin", files + "require group admin\n");
-    EXPECT_FALSE(allowed("/admin/a"));
-    authorize("bob", "hunter2");
-    protect("/admin", files + "require group users\n");
-    EXPECT_TRUE(allowed("/admin/a"));
-
     // Every file may end its lines with CR LF.
     std::string crlf_passwords = outer.write("passwd.crlf", "alice:secret\r\n");
     std::string crlf_groups = outer.write("groups.crlf", "admin: bob alice\r\n");
     protect("", "AuthUserFile " + crlf_passwords + "\r\nAuthGroupFile " + crlf_groups +
                     "\r\n\r\nrequire group admin\r\nallow from 127.0.0.1\r\n");
+    std::strcpy(sock.peer, "127.0.0.1");
     authorize("alice", "secret");
     EXPECT_TRUE(allowed("/a"));
 }
@@ -296,7 +248,7 @@ TEST_F(Guarded, WhatCannotBeReadOrSearchedRefuses)
     // A line longer than the reader's buffer might hide a refusing rule.
     protect("", "allow from 127.0.0.1\n#" + std::string(3000, 'x') + "\n");
     EXPECT_FALSE(allowed("/a"));
-    // An access "file" that is a directory cannot be read as rules.
+    // An access "file" that is a directory or a dangling link cannot be read as rules.
     std::filesystem::create_directories(root + "/d/.htaccess");
     EXPECT_FALSE(allowed("/d/a"));
     std::filesystem::create_directories(root + "/e");
@@ -304,14 +256,5 @@ TEST_F(Guarded, WhatCannotBeReadOrSearchedRefuses)
     EXPECT_FALSE(allowed("/e/a"));
     // A path too long to search is refused, never treated as unprotected.
     EXPECT_FALSE(allowed("/" + std::string(PATH_MAX - root.size() - 8, 'x') + "/f"));
-    EXPECT_FALSE(allowed(std::string(PATH_MAX, 'y')));
     EXPECT_FALSE(allowed("/" + std::string(PATH_MAX, 'z'), 1));
-    if (::geteuid() == 0)
-        return; // permissions do not bind the superuser
-    std::filesystem::remove(root + "/.htaccess");
-    outer.write("www/hidden/a", "x");
-    ::chmod((root + "/hidden").c_str(), 0);
-    EXPECT_FALSE(allowed("/hidden/a"));
-    ::chmod((root + "/hidden").c_str(), 0700);
-    EXPECT_TRUE(allowed("/hidden/a"));
 }
