@@ -104,15 +104,6 @@ struct Reply {
     }
 };
 
-// What map_uri made of one request; "<none>" stands for NULL.
-struct Outcome {
-    uint32_t status = 0, kind = 0;
-    std::string local, type;
-    uint64_t size = 0;
-    const void* target = nullptr;
-    quorvel_uri_fn function = nullptr;
-};
-
 int calls = 0;
 std::string target_seen;
 char* print_fn(envelope* request, envelope* out)
@@ -173,7 +164,6 @@ protected:
         for (auto [path, fn] :
              {std::pair{"/fn", &print_fn}, {"/fail", &failing_fn}, {"/null", nullptr}})
             map(server.get_uris, path, fn);
-        std::strcpy(sock.peer, "127.0.0.1");
     }
     void TearDown() override
     {
@@ -233,31 +223,9 @@ protected:
             q->status = status;
         });
     }
-    Outcome resolve(const std::string& path, uint32_t method = REQUEST_GET)
+    std::string status(const std::string& path, const std::string& method = "GET ")
     {
-        request_data r{};
-        r.flags = method;
-        r.server = &server;
-        r.sock = &sock;
-        r.headers = htable_create(10);
-        htable_store(r.headers, "AUTHORIZATION", 13, authorization.c_str(),
-                     static_cast<uint32_t>(authorization.size()), true, nullptr);
-        int result = map_uri(&r, path.c_str());
-        Outcome o{r.status,
-                  r.kind,
-                  r.local_path ? r.local_path : "<none>",
-                  r.mime ? r.mime->content_type : "<none>",
-                  r.file_size,
-                  r.target};
-        EXPECT_EQ(result == 0, (r.flags & REQUEST_FAILED) == 0) << path;
-        if (result == 0 && r.kind == KIND_FUNCTION)
-            o.function = static_cast<const uri_record*>(r.target)->callback;
-        // A file or directory is its own target: the one copy of the local path.
-        EXPECT_TRUE(result != 0 || r.kind > KIND_DIRECTORY || r.target == r.local_path) << path;
-        quorvel_mem_free(r.uri);
-        quorvel_mem_free(r.local_path);
-        htable_destroy(&r.headers);
-        return o;
+        return exchange(method + path + " HTTP/1.0\r\n" + authorization + "\r\n").head()[0];
     }
 
     qtest::TempDir dir;
@@ -266,7 +234,6 @@ protected:
     std::string text = dir.write("www/a.txt", std::string("line one\r\nline\0two\n", 19));
     std::string authorization;
     server_record server{};
-    quorvel::socket sock{};
 };
 
 } // namespace
@@ -607,24 +574,23 @@ TEST(SplitUri, KeysAreBoundedInLength)
     }
 }
 
-TEST_F(Site, ResolvingDirectoriesIndexFilesAndMimeTypes)
+TEST_F(Site, IndexFilesDirectoriesAndMimeTypes)
 {
+    const std::string ok = "HTTP/1.0 200 OK", not_found = "HTTP/1.0 404 File not found";
     std::string index = dir.write("www/index.html", "<p>home</p>");
     dir.write("www/sub/index.html", "x");
-    Outcome o = resolve("/");
-    EXPECT_EQ(std::make_tuple(o.kind, o.local, o.type, o.size),
-              std::make_tuple(uint32_t(KIND_FILE), index, std::string("text/html"), uint64_t(11)));
-    EXPECT_EQ(resolve("/sub").kind, KIND_DIRECTORY); // never its index file
+    EXPECT_EQ(get("/").body(), "<p>home</p>");
+    EXPECT_TRUE(listing_head(get("/sub").body(), "/sub", 'm')); // never its index file
     std::filesystem::remove(index);
-    EXPECT_EQ(resolve("/").local, root);
+    EXPECT_TRUE(listing_head(get("/").body(), "ROOT", 'm'));
     // The fallback is for the index name only, and only onto a directory.
     for (const char* path :
          {"/sub/x/index.html", "/sub/old-index.html", "/sub/index.html/index.html"})
-        EXPECT_EQ(resolve(path).status, STATUS_NOT_FOUND) << path;
+        EXPECT_EQ(status(path), not_found) << path;
     server.flags = 0;
-    EXPECT_EQ(resolve("/").status, STATUS_NOT_FOUND);
+    EXPECT_EQ(status("/"), not_found);
     log.clear();
-    EXPECT_EQ(resolve("/sub").status, STATUS_NOT_FOUND);
+    EXPECT_EQ(status("/sub"), not_found);
     EXPECT_EQ(log.text(), "error (httpsrv_rslvpath, 14585): " + root + "/sub is not a file\n");
 
     const std::tuple<const char*, std::string, const char*> files[] = {
@@ -639,47 +605,42 @@ TEST_F(Site, ResolvingDirectoriesIndexFilesAndMimeTypes)
         {"/html", "\x01", "text/html"}};
     for (const auto& [path, contents, type] : files) {
         dir.write(std::string("www") + path, contents);
-        EXPECT_EQ(resolve(path).type, type) << path;
+        EXPECT_EQ(get(path).head()[3], std::string("Content-Type: ") + type) << path;
     }
     // Without the last fallback row nothing can type the answer.
     htable_destroy(&server.mime_table);
     server.mime_table = htable_create(10);
-    EXPECT_EQ(resolve("/blob.min.css").status, STATUS_INTERNAL);
+    EXPECT_EQ(status("/blob.min.css"), "HTTP/1.0 500 Internal Server Error");
 }
 
-TEST_F(Site, ResolvingMappedPathsByMethod)
+TEST_F(Site, MappedPathsByMethod)
 {
+    const std::string hello = "\r\nhello\r\n", failure = message_page("database <down>");
     dir.write("www/f.html", "file");
     map(server.get_uris, "/f.html", print_fn);
     map(server.get_uris, "/cgi/*", failing_fn);
     map(server.get_uris, "*run", print_fn);
     map(server.post_uris, "/form", print_fn, false);
     store("/about", "<p>stored</p>");
-    Outcome o = resolve("/f.html");
-    EXPECT_EQ(o.function, &print_fn);
-    EXPECT_EQ(o.local, root + "/f.html");
-    EXPECT_EQ(resolve("/cgi/run.x").function, &print_fn); // "*run" is tried before "/cgi/*"
-    EXPECT_EQ(resolve("/cgi/other.x").function, &failing_fn);
+    EXPECT_EQ(get("/f.html").body(), hello);
+    EXPECT_EQ(get("/cgi/run.x").body(), hello); // "*run" is tried before "/cgi/*"
+    EXPECT_EQ(get("/cgi/other.x").body(), failure);
     // HEAD is always a file; a path registered only for POST answers GET from the files.
-    EXPECT_EQ(resolve("/f.html", REQUEST_HEAD).kind, KIND_FILE);
-    EXPECT_EQ(resolve("/cgi/run.x", REQUEST_HEAD).status, STATUS_NOT_FOUND);
-    EXPECT_EQ(resolve("/form").status, STATUS_NOT_FOUND);
-    o = resolve("/form", REQUEST_POST);
-    EXPECT_EQ(o.function, &print_fn);
-    EXPECT_EQ(o.type, "application/octet-stream");
-    o = resolve("/about");
-    EXPECT_EQ(o.kind, KIND_CONTENT);
-    EXPECT_EQ(std::string(static_cast<const char*>(o.target), 13), "<p>stored</p>");
-    // A mapped path may hold "..": it reaches its function, with no local path.
-    o = resolve("/cgi/a..b");
-    EXPECT_EQ(o.function, &failing_fn);
-    EXPECT_EQ(o.local, "<none>");
+    EXPECT_EQ(exchange("HEAD /f.html HTTP/1.0\r\n\r\n").head()[5], "Content-Length: 4");
+    EXPECT_EQ(status("/cgi/run.x", "HEAD "), "HTTP/1.0 404 File not found");
+    EXPECT_EQ(status("/form"), "HTTP/1.0 404 File not found");
+    Reply post = exchange("POST /form HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(post.head()[3], "Content-Type: application/octet-stream");
+    EXPECT_EQ(post.body(), hello);
+    EXPECT_EQ(get("/about").body(), "<p>stored</p>");
+    // A mapped path may hold "..": it reaches its function.
+    EXPECT_EQ(get("/cgi/a..b").body(), failure);
     // A path too long to split is still looked up whole.
     std::string path = "/" + std::string(200, 'd') + "/" + std::string(100, 'f') + ".txt";
     dir.write("www" + path, "long");
-    EXPECT_EQ(resolve(path).local, root + path);
+    EXPECT_EQ(get(path).body(), "long");
     map(server.get_uris, path, failing_fn);
-    EXPECT_EQ(resolve(path).function, &failing_fn);
+    EXPECT_EQ(get(path).body(), failure);
 }
 
 TEST_F(Site, RequestsNeverLeaveTheRootNorReachAccessFiles)
@@ -688,73 +649,76 @@ TEST_F(Site, RequestsNeverLeaveTheRootNorReachAccessFiles)
     dir.write("www/sub/a.txt", "a");
     dir.write("www/sub/.htpasswd", "alice:secret\n");
     dir.write("www/.htdir/x", "");
-    const std::pair<std::string, uint32_t> attempts[] = {
-        {"/../secret.txt", STATUS_UNAUTHORIZED},
-        {"/sub/../../secret.txt", STATUS_UNAUTHORIZED},
-        {"/sub\\..\\..\\secret.txt", STATUS_UNAUTHORIZED},
-        {"/sub/..", STATUS_UNAUTHORIZED},
-        {"/%2e%2e/secret.txt", STATUS_NOT_FOUND}, // an escape left after decoding is a name
-        {canary, STATUS_NOT_FOUND},
-        {"//" + canary.substr(1), STATUS_NOT_FOUND},
-        {"/sub/.htpasswd", STATUS_FORBIDDEN},
-        {"\\sub\\.htpasswd", STATUS_FORBIDDEN},
-        {"/.htdir/.", STATUS_FORBIDDEN},
-        {"/sub/.htmissing", STATUS_FORBIDDEN}};
-    for (const auto& [path, status] : attempts) {
-        Outcome o = resolve(path);
-        EXPECT_EQ(o.status, status) << path;
-        EXPECT_EQ(o.local, "<none>") << path;
+    const std::string refused = "HTTP/1.0 401 Unauthorized", forbidden = "HTTP/1.0 403 Forbidden";
+    const std::pair<std::string, std::string> attempts[] = {
+        {"/../secret.txt", refused},
+        {"/sub/../../secret.txt", refused},
+        {"/sub\\..\\..\\secret.txt", refused},
+        {"/%2e%2e/secret.txt", refused},
+        {"/sub/%2e%2e%2f%2e%2e%2fsecret.txt", refused},
+        {"/sub/..", refused},
+        {"/sub/a.txt%00/../../secret.txt", refused},
+        {canary, "HTTP/1.0 404 File not found"},
+        {"//" + canary.substr(1), "HTTP/1.0 404 File not found"},
+        {"/sub/.htpasswd", forbidden},
+        {"\\sub\\.htpasswd", forbidden},
+        {"/.htdir/.", forbidden},
+        {"/sub/.htmissing", forbidden}};
+    for (const auto& [path, line] : attempts) {
+        Reply r = get(path);
+        EXPECT_EQ(r.head()[0], line) << path;
+        EXPECT_EQ(r.body().find("canary"), npos) << path;
     }
     log.clear();
-    resolve("/../secret.txt");
+    get("/../secret.txt");
     EXPECT_EQ(log.text(), "error (httpsrv_rslvpath, 14503): invalid path \"/../secret.txt\", "
                           "\"..\" not allowed\n");
-    // A NUL byte ends the path; a backslash is a separator; a name without '/' is the index.
-    EXPECT_EQ(resolve(std::string("/sub/a.txt\0/../../secret.txt", 28)).local, root + "/sub/a.txt");
-    EXPECT_EQ(resolve("\\sub\\a.txt").local, root + "/sub/a.txt");
-    EXPECT_EQ(resolve("secret.txt").local, root + "/index.html");
+    // A backslash is a separator; a name without '/' is the index.
+    EXPECT_EQ(get("\\sub\\a.txt").body(), "a");
+    EXPECT_EQ(get("secret.txt").body(), "home");
     // Access rules guard files and listings alike.
     std::string passwords = dir.write("passwd", "alice:secret\n");
     dir.write("www/.htaccess", "AuthUserFile " + passwords + "\nrequire valid-user\n");
     for (const char* path : {"/sub/a.txt", "/sub", "/"})
-        EXPECT_EQ(resolve(path).status, STATUS_AUTH_REQUIRED) << path;
-    authorization = "Basic YWxpY2U6c2VjcmV0"; // alice:secret
-    EXPECT_EQ(resolve("/sub").kind, KIND_DIRECTORY);
-    EXPECT_EQ(resolve("/.htaccess").status, STATUS_FORBIDDEN);
+        EXPECT_EQ(status(path), "HTTP/1.0 401 Authorization required") << path;
+    authorization = "Authorization: Basic YWxpY2U6c2VjcmV0\r\n"; // alice:secret
+    EXPECT_EQ(status("/sub"), "HTTP/1.0 200 OK");
+    EXPECT_EQ(status("/.htaccess"), forbidden);
 }
 
 TEST_F(Site, ResolverRefusals)
 {
     char out[RESOLVED_PATH_SIZE];
-    uint32_t status = 0;
+    uint32_t code = 0;
     int is_dir = 1;
-    EXPECT_EQ(httpsrv_rslvpath(out, nullptr, &server, sizeof(out), &status, &is_dir), -1);
+    EXPECT_EQ(httpsrv_rslvpath(out, nullptr, &server, sizeof(out), &code, &is_dir), -1);
     qtest::expect_report(log, "error (httpsrv_rslvpath, 14492): null argument passed\n", EINVAL,
                          LAST_BAD_ARGUMENTS);
     // Root, path, separator and terminator must fit exactly.
     std::string path = "/" + std::string(RESOLVED_PATH_SIZE - root.size() - 2, 'x');
-    EXPECT_EQ(httpsrv_rslvpath(out, path.c_str(), &server, sizeof(out), &status, &is_dir), -1);
-    EXPECT_EQ(status, STATUS_NOT_FOUND);
+    EXPECT_EQ(httpsrv_rslvpath(out, path.c_str(), &server, sizeof(out), &code, &is_dir), -1);
+    EXPECT_EQ(code, STATUS_NOT_FOUND);
     path += "x";
     log.clear();
-    EXPECT_EQ(httpsrv_rslvpath(out, path.c_str(), &server, sizeof(out), &status, &is_dir),
+    EXPECT_EQ(httpsrv_rslvpath(out, path.c_str(), &server, sizeof(out), &code, &is_dir),
               static_cast<int>(root.size() + path.size()));
     qtest::expect_report(log, "error (httpsrv_rslvpath, 14516): provided buffer is too small\n",
                          ENOSPC, LAST_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(resolve(path).status, STATUS_INTERNAL);
+    EXPECT_EQ(status(path), "HTTP/1.0 500 Internal Server Error");
     EXPECT_EQ(map_local_path(&server, "a\\b", out, sizeof(out)), 0);
     EXPECT_EQ(out, root + "/a/b");
     EXPECT_EQ(map_local_path(&server, "/a/../b", out, sizeof(out)), -1);
     // A FIFO is refused at once instead of blocking the handler.
     ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
-    EXPECT_EQ(resolve("/pipe").status, STATUS_UNAUTHORIZED);
+    EXPECT_EQ(status("/pipe"), "HTTP/1.0 401 Unauthorized");
     // File sizes beyond four gigabytes, where sparse files exist.
     std::error_code error;
     std::filesystem::resize_file(dir.write("www/big.bin", ""), 5ull << 30, error);
-    EXPECT_TRUE(error || resolve("/big.bin").size == 5ull << 30);
+    EXPECT_TRUE(error || exchange("HEAD /big.bin HTTP/1.0\r\n\r\n").head()[5] ==
+                             "Content-Length: 5368709120");
     if (::geteuid() == 0)
         return; // permissions do not bind the superuser
     ::chmod((root + "/docs").c_str(), 0);
-    EXPECT_EQ(resolve("/docs").status, STATUS_UNAUTHORIZED);
+    EXPECT_EQ(status("/docs"), "HTTP/1.0 401 Unauthorized");
     ::chmod((root + "/docs").c_str(), 0700);
 }
