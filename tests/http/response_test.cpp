@@ -358,7 +358,6 @@ TEST_F(Site, ErrorPagesCarryTheirExactLengthAndTheFooter)
         EXPECT_TRUE(exchange(std::string("HEAD ") + path + " HTTP/1.0\r\n\r\n")
                         .text.ends_with("Connection: close\r\n\r\n"));
     }
-    EXPECT_EQ(status_line(16), std::string("404 File not found"));
     // 401 Authorization required carries the Basic challenge before Content-Type.
     EXPECT_EQ(
         failed(STATUS_AUTH_REQUIRED).head(),
@@ -621,7 +620,6 @@ TEST_F(Site, MappedPathsByMethod)
     map(server.get_uris, "/cgi/*", failing_fn);
     map(server.get_uris, "*run", print_fn);
     map(server.post_uris, "/form", print_fn, false);
-    store("/about", "<p>stored</p>");
     EXPECT_EQ(get("/f.html").body(), hello);
     EXPECT_EQ(get("/cgi/run.x").body(), hello); // "*run" is tried before "/cgi/*"
     EXPECT_EQ(get("/cgi/other.x").body(), failure);
@@ -632,7 +630,6 @@ TEST_F(Site, MappedPathsByMethod)
     Reply post = exchange("POST /form HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(post.head()[3], "Content-Type: application/octet-stream");
     EXPECT_EQ(post.body(), hello);
-    EXPECT_EQ(get("/about").body(), "<p>stored</p>");
     // A mapped path may hold "..": it reaches its function.
     EXPECT_EQ(get("/cgi/a..b").body(), failure);
     // A path too long to split is still looked up whole.
