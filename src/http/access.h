@@ -3,6 +3,8 @@
 // address. The nearest ".htaccess" between the requested file and the root governs.
 #pragma once
 
+#include "http/response.h" // STATUS_AUTH_REQUIRED
+
 namespace quorvel {
 
 struct request_data;
@@ -12,9 +14,6 @@ inline constexpr int PASSWORD_LINE_SIZE = 512;
 inline constexpr int GROUP_LINE_SIZE = 2048;
 inline constexpr int HTACCESS_USER_SIZE = 1024;
 inline constexpr int HTACCESS_GROUP_SIZE = 120;
-
-// Status index of a refused request (401 with a Basic challenge).
-inline constexpr unsigned STATUS_AUTH_REQUIRED = 17;
 
 // Checks the request for the file or directory at `path` (a resolved local path; `is_dir`
 // non-zero for a directory) against the nearest ".htaccess" found walking up from the
