@@ -1,7 +1,6 @@
 #include "core/log.h"
 
 #include "core/report.h"
-#include "core/settings.h"
 #include "support/support.h"
 
 #include <atomic>
@@ -43,33 +42,6 @@ TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
             << name;
     log_destroy(&second);
     log_destroy(&third);
-}
-
-TEST(Log, FailuresAndReportLines)
-{
-    qtest::ErrorLog log;
-    qtest::TempDir dir;
-    EXPECT_EQ(log_create(dir.file("no/such/dir/x.log").c_str()), nullptr);
-    // fopen failed, so the line carries the system's text for its errno.
-    qtest::expect_report(log, "error (log_create, 3107): No such file or directory\n", EACCES, 19);
-    log_record empty{};
-    EXPECT_EQ(log_printf(&empty, "x"), -1);
-    qtest::expect_report(log, "", EINVAL, 160);
-    errno = ENOENT; // a pending errno replaces the text with the system's
-    report("quorvel_obj_start", 16335, fault::bad_arg, "no listeners have been defined\n");
-    qtest::expect_report(log, "error (quorvel_obj_start, 16335): No such file or directory\n",
-                         EINVAL, 160);
-    debug("quorvel_kernel", 15668, "off\n");
-    set_debug(true);
-    errno = EPERM;
-    debug("quorvel_kernel", 15668, "primary thread coming up...\n");
-    report("is_readable", 2938, fault::none, "could not access file\n");
-    set_debug(false);
-    EXPECT_EQ(errno, EPERM); // debug lines and fault::none keep the inner errno
-    EXPECT_TRUE(log.text().starts_with("(quorvel_kernel, 15668): primary thread coming up...\n"));
-    char out[16];
-    EXPECT_STREQ(log_safe("a\r\nb\x7f", out, sizeof(out)), "a\\x0D\\x0Ab\\x7F");
-    EXPECT_STREQ(log_safe("0123456789abcdefgh", out, sizeof(out)), "0123456789abcde");
 }
 
 TEST(Log, LinesFromManyThreadsStayWholeAndStamped)
@@ -122,13 +94,4 @@ TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
     for (auto& w : writers)
         w.join();
     EXPECT_FALSE(qtest::read_file(dir.file("e.log")).empty());
-}
-
-TEST(Settings, RequestTimeoutDefaultsToTenAndRefusesNonPositiveValues)
-{
-    EXPECT_EQ(request_timeout_seconds(), 10);
-    EXPECT_EQ(set_request_timeout_seconds(0), -1);
-    EXPECT_EQ(set_request_timeout_seconds(2), 0);
-    EXPECT_EQ(request_timeout_seconds(), 2);
-    set_request_timeout_seconds(DEFAULT_REQUEST_TIMEOUT_SECONDS);
 }

@@ -5,6 +5,7 @@
 #include "http/request.h"
 #include "http/server.h"
 #include "net/socket.h"
+#include "site.h"
 #include "support/support.h"
 
 #include <climits>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 using namespace quorvel;
+using qtest::Site;
 
 namespace {
 
@@ -147,4 +149,83 @@ TEST(AccessSearch, PathTooLongToSearchIsRefusedNeverUnprotected)
         EXPECT_EQ(request.status, STATUS_AUTH_REQUIRED);
     }
     htable_destroy(&request.headers);
+}
+
+TEST_F(Site, AccessFilesTheNearestGovernsItsTree)
+{
+    const std::string ok = "HTTP/1.0 200 OK", refused = "HTTP/1.0 401 Authorization required";
+    std::string passwords = dir.write("passwd", "alice:secret\nbob:hunter2\n");
+    dir.write("www/docs/deep/x.txt", "x");
+    // An access file above the root does not govern the tree below it.
+    dir.write(".htaccess", "deny from \n");
+    EXPECT_EQ(status("/docs/deep/x.txt"), ok);
+    // Below one, files and listings need a known user with the right password, sent as Basic.
+    dir.write("www/.htaccess", "AuthUserFile " + passwords + "\nrequire valid-user\n");
+    for (std::string credentials :
+         {"", "Bearer YWxpY2U6c2VjcmV0", "Basic YWxpY2U6d3Jvbmc=", "Basic Ym9iOmh1bnRlcjI="}) {
+        authorization = credentials.empty() ? "" : "Authorization: " + credentials + "\r\n";
+        for (const char* path : {"/docs/deep/x.txt", "/docs/deep/", "/"})
+            EXPECT_EQ(status(path), credentials.ends_with("I=") ? ok : refused)
+                << path << credentials;
+    }
+    EXPECT_EQ(status("/.htaccess"), "HTTP/1.0 403 Forbidden");
+    // A nearer file replaces the root's rules for its tree; a directory has its own.
+    dir.write("www/docs/.htaccess", "allow from 10.\n");
+    EXPECT_EQ(status("/docs/deep/x.txt"), refused);
+    EXPECT_EQ(status("/docs"), refused);
+    EXPECT_EQ(status("/a.txt"), ok);
+    peer = "10.9.8.7";
+    EXPECT_EQ(status("/docs/deep/x.txt"), ok);
+}
+
+TEST_F(Site, AccessFilesAllowDenyAndGroupRules)
+{
+    std::string passwords = dir.write("passwd", "alice:secret\nbob:hunter2\n");
+    std::string groups = dir.write("groups", "staff: carol\nadmin: alice\nusers: bob, alice\n");
+    const std::string files = "AuthUserFile " + passwords + "\nAuthGroupFile " + groups + "\n";
+    const std::string alice = "YWxpY2U6c2VjcmV0",
+                      bob = "Ym9iOmh1bnRlcjI=", nobody = "bm9ib2R5Omh1bnRlcjI=";
+    const std::tuple<std::string, std::string, std::string, bool> rows[] = {
+        // The header is demanded whenever an access file exists, even for an address rule.
+        {"allow from 127.0.0.1\n", "127.0.0.1", "", false},
+        {"allow from 127.0.0.1\n", "::ffff:127.0.0.1", nobody, true},
+        {"allow from 127.0.0.1\n", "127.0.0.10", nobody, false},
+        // An empty deny, "all" and anything that is no address prefix refuse everyone.
+        {"deny from \n", "127.0.0.1", nobody, false},
+        {"deny from all\n", "127.0.0.1", nobody, false},
+        {"deny from localhost\n", "127.0.0.1", nobody, false},
+        {"deny from 10. \n", "10.1.2.3", nobody, false},
+        {"deny from 10. \n", "110.1.2.3", nobody, true},
+        // A refusing line stops the reading; a later deny still refuses.
+        {"deny from 110.1\nallow from 110.1\n", "110.1.2.3", nobody, false},
+        {"allow from 110.1\ndeny from 110.1.2\n", "110.1.2.3", nobody, false},
+        {files + "require group admins\n", "127.0.0.1", alice, false},
+        {files + "require group admins admin\n", "127.0.0.1", alice, true},
+        {files + "require group users\n", "127.0.0.1", bob, true},
+        {files + "require group admin\n", "127.0.0.1", bob, false},
+        {"AuthGroupFile " + groups + "\nAuthUserFile " + passwords + "\nrequire group admin\n",
+         "127.0.0.1", alice, false}, // groups only count after the users
+        // Every file may end its lines with CR LF.
+        {"AuthUserFile " + dir.write("p2", "alice:secret\r\n") + "\r\nAuthGroupFile " +
+             dir.write("g2", "admin: bob alice\r\n") +
+             "\r\n\r\nrequire group admin\r\nallow from 127.0.0.1\r\n",
+         "127.0.0.1", alice, true},
+        // What cannot be read might hide a refusing rule: a line too long for the reader.
+        {"allow from 127.0.0.1\n#" + std::string(3000, 'x') + "\n", "127.0.0.1", alice, false}};
+    dir.write("www/r/a", "a");
+    for (const auto& [rules, address, credentials, expected] : rows) {
+        dir.write("www/r/.htaccess", rules);
+        peer = address;
+        authorization = credentials.empty() ? "" : "Authorization: Basic " + credentials + "\r\n";
+        EXPECT_EQ(status("/r/a"),
+                  expected ? "HTTP/1.0 200 OK" : "HTTP/1.0 401 Authorization required")
+            << rules << address << credentials;
+    }
+    // An access "file" that is a directory or a dangling link refuses too.
+    std::filesystem::create_directories(root + "/d/.htaccess");
+    dir.write("www/d/a", "a");
+    dir.write("www/e/a", "a");
+    std::filesystem::create_symlink(dir.file("gone"), root + "/e/.htaccess");
+    for (const char* path : {"/d/a", "/e/a"})
+        EXPECT_EQ(status(path), "HTTP/1.0 401 Authorization required") << path;
 }

@@ -1,0 +1,95 @@
+#include "http/dirlist.h"
+
+#include "site.h"
+
+#include <gtest/gtest.h>
+
+using namespace qtest;
+
+TEST_F(Site, ListingsHaveTitleParentRowSortedLinksAndTheFooter)
+{
+    set_mtime(dir.write("www/sorted/a.txt", std::string(10, 'a')), 1000);
+    set_mtime(dir.write("www/sorted/big.bin", std::string(2048, 'b')), 3000);
+    set_mtime(dir.write("www/sorted/c.txt", std::string(500, 'c')), 2000);
+    dir.write("www/sorted/docs/in.txt", "in");
+    // The root (no index file): titled ROOT, no parent row; the same with a root ending in '/'.
+    std::string top = get("/").body();
+    EXPECT_TRUE(listing_head(top, "ROOT", 'm')) << top;
+    EXPECT_TRUE(top.ends_with(list_footer));
+    EXPECT_EQ(top.find("(Parent Directory..)"), npos);
+    EXPECT_EQ(entry_links(top),
+              (lines{"/docs", "/sorted", "/a.txt", "/empty.txt", "/x.hnd", "/y.fail"}));
+    std::string slashed = root + "/";
+    server.root = slashed.data();
+    EXPECT_EQ(get("/").body(), top);
+    server.root = root.data();
+    // Below the root, the parent row links the directory above.
+    std::string sub = get("/sorted").body();
+    EXPECT_NE(sub.find("</th><tr><td align=\"left\"><a href=\"/" + parent_row_end), npos);
+    EXPECT_NE(sub.find("<td align=\"right\">2.0 kB</td>"), npos);
+    EXPECT_NE(sub.find("<td align=\"right\">Directory</td>"), npos);
+    EXPECT_NE(get("/sorted/docs/").body().find("<a href=\"/sorted" + parent_row_end), npos);
+    // The query sorts, directories first; a column sorted ascending offers descending next.
+    const std::tuple<std::string, char, lines> orders[] = {
+        {"", 'm', {"docs", "a.txt", "big.bin", "c.txt"}},
+        {"?nm", 'a', {"docs", "c.txt", "big.bin", "a.txt"}},
+        {"?sa", 'm', {"docs", "a.txt", "c.txt", "big.bin"}},
+        {"?sm", 'a', {"docs", "big.bin", "c.txt", "a.txt"}},
+        {"?ma", 'm', {"docs", "a.txt", "c.txt", "big.bin"}},
+        {"?mm&x=1", 'a', {"docs", "big.bin", "c.txt", "a.txt"}}};
+    for (const auto& [query, toggle, names] : orders) {
+        SCOPED_TRACE(query);
+        std::string page = get("/sorted" + query).body();
+        EXPECT_TRUE(listing_head(page, "/sorted", toggle));
+        lines expected;
+        for (const auto& name : names)
+            expected.push_back("/sorted/" + name);
+        EXPECT_EQ(entry_links(page), expected);
+    }
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(Site, ListingsEscapeHostileNamesHideAccessFilesAndStopWhenThePeerGoes)
+{
+    const std::string hostile = "www/h<&>\"/";
+    dir.write(hostile + "x<y>&\"'.txt", "x");
+    dir.write(hostile + "<script>alert(1)<", "x");
+    for (const char* name : {".htaccess", ".htpasswd", ".htgroup", ".HTACCESS", "in/x"})
+        dir.write(hostile + name, "x");
+    // Streamed directly: the access file would otherwise guard the directory.
+    auto listing = [&](const std::string& path) {
+        return exchange("GET / HTTP/1.0\r\n\r\n", nullptr, 4096,
+                        [&](request_data* q) { return stream_http_dir(q, (root + path).c_str()); });
+    };
+    Reply r = listing("/h<&>\"");
+    EXPECT_EQ(r.rc, static_cast<int>(list_footer.size()));
+    EXPECT_TRUE(listing_head(r.text, "/h&lt;&amp;&gt;&quot;", 'm')) << r.text;
+    const std::string dir_link = "/h%3C%26%3E%22";
+    EXPECT_EQ(entry_links(r.text), (lines{dir_link + "/in", dir_link + "/.HTACCESS",
+                                          dir_link + "/%3Cscript%3Ealert%281%29%3C",
+                                          dir_link + "/x%3Cy%3E%26%22%27.txt"}));
+    EXPECT_NE(r.text.find(">x&lt;y&gt;&amp;&quot;&#39;.txt</a>"), npos);
+    EXPECT_NE(r.text.find(">&lt;script&gt;alert(1)&lt;</a>"), npos);
+    for (const char* absent : {"<script>", ".htaccess", ".htpasswd", ".htgroup"})
+        EXPECT_EQ(r.text.find(absent), npos) << absent;
+    EXPECT_NE(listing("/h<&>\"/in").text.find("<a href=\"" + dir_link + parent_row_end), npos);
+
+    // Nothing is sent for a directory that cannot be read; stat's errno names the cause.
+    r = listing("/missing");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.text, "");
+    EXPECT_EQ(log.text(),
+              "error (stream_http_dir, 10782): " + std::string(std::strerror(ENOENT)) + "\n");
+    log.clear();
+    EXPECT_EQ(stream_http_dir(nullptr, root.c_str()), -1);
+    qtest::expect_report(log, "error (stream_http_dir, 10774): null argument passed\n", EINVAL,
+                         160);
+    // The peer is gone: the rows stop at the first failed send.
+    for (int i = 0; i < 200; ++i)
+        dir.write("www/many/f" + std::to_string(1000 + i), "");
+    qtest::SocketPair pair;
+    request_data* q = receive(pair, "GET / HTTP/1.0\r\n\r\n");
+    pair.close_peer();
+    EXPECT_EQ(stream_http_dir(q, (root + "/many").c_str()), -1);
+    request_destroy(&q);
+}
