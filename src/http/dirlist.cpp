@@ -83,6 +83,9 @@ void relative_path(const char* directory, const char* root, char* out, size_t si
         rest = directory + root_length;
     else
         rest = directory + std::min(root_length, std::strlen(directory));
+    // A root given with a trailing '/' leaves "//" here; a link starting "//" would name a host.
+    while (rest[0] == '/' && rest[1] == '/')
+        ++rest;
     int n = std::snprintf(out, size, "%s%s", rest[0] == '/' || rest[0] == '\0' ? "" : "/", rest);
     if (n < 0 || static_cast<size_t>(n) >= size)
         out[0] = '\0';

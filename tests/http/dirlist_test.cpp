@@ -19,12 +19,12 @@ TEST_F(Site, ListingsHaveTitleParentRowSortedLinksAndTheFooter)
     EXPECT_EQ(top.find("(Parent Directory..)"), npos);
     EXPECT_EQ(entry_links(top),
               (lines{"/docs", "/sorted", "/a.txt", "/empty.txt", "/x.hnd", "/y.fail"}));
-    std::string slashed = root + "/";
+    std::string slashed = root + "/", sub = get("/sorted").body();
     server.root = slashed.data();
     EXPECT_EQ(get("/").body(), top);
+    EXPECT_EQ(get("/sorted").body(), sub); // no link starts "//", which would name a host
     server.root = root.data();
     // Below the root, the parent row links the directory above.
-    std::string sub = get("/sorted").body();
     EXPECT_NE(sub.find("</th><tr><td align=\"left\"><a href=\"/" + parent_row_end), npos);
     EXPECT_NE(sub.find("<td align=\"right\">2.0 kB</td>"), npos);
     EXPECT_NE(sub.find("<td align=\"right\">Directory</td>"), npos);
