@@ -42,6 +42,23 @@ int fail(envelope*)
     return 1;
 }
 
+std::atomic<int> flood_state{0}; // 1 while sending, -1 once a send failed, 2 if all went
+
+// Sends far more than a client that never reads can take (bounded).
+int flood(envelope* stream)
+{
+    auto* s = static_cast<quorvel::socket*>(stream->object);
+    flood_state = 1;
+    std::string chunk(65536, 'f');
+    for (int i = 0; i < 4096; ++i)
+        if (socket_snd(s, chunk.data(), static_cast<int32_t>(chunk.size())) < 0) {
+            flood_state = -1;
+            return 0;
+        }
+    flood_state = 2;
+    return 0;
+}
+
 const std::string NAME_77(PROTOCOL_REGISTER_MAX, 'c');
 
 // Registers the test protocols once per process; false when a server was started in this
@@ -49,7 +66,7 @@ const std::string NAME_77(PROTOCOL_REGISTER_MAX, 'c');
 bool register_protocols()
 {
     const std::pair<std::string, quorvel_protocol_fn> rows[] = {
-        {"echo", echo}, {NAME_77, echo}, {"fail", fail}};
+        {"echo", echo}, {NAME_77, echo}, {"fail", fail}, {"flood", flood}};
     bool all = true;
     for (const auto& [name, fn] : rows)
         if (protocol_lookup(name.c_str(), static_cast<uint32_t>(name.size())) != fn)
@@ -254,15 +271,55 @@ TEST_F(Kernel, ProtocolAnnouncementsReachTheirHandlerOrAreClosed)
     quorvel_debug(0);
 }
 
-TEST_F(Kernel, DestroyDoesNotWaitForAClientThatHoldsItsConnection)
+TEST_F(Kernel, DestroyDoesNotWaitForClientsThatHoldTheirConnections)
 {
+    if (!register_protocols())
+        GTEST_SKIP() << "a server was started in this process before the protocols existed";
     quorvel_debug(1);
     ASSERT_TRUE(serve(2));
+    // One handler waits for the rest of a head, the other is blocked sending to a client that
+    // does not read.
     int http = qtest::connect_loopback(port, WAIT_MS);
-    ASSERT_TRUE(send_text(http, "GET / HTTP/1.0\r\n")); // and no more of the head
+    ASSERT_TRUE(send_text(http, "GET / HTTP/1.0\r\n"));
     ASSERT_TRUE(eventually([&] { return log.contains("received connection..\n"); }));
+    int stuck = qtest::connect_loopback(port, WAIT_MS);
+    ASSERT_TRUE(send_text(stuck, "&flood;"));
+    ASSERT_TRUE(eventually([&] { return flood_state == 1; }));
     destroy();
     EXPECT_TRUE(read_reply(http).closed);
+    EXPECT_EQ(flood_state, -1);
     ::close(http);
+    ::close(stuck);
     quorvel_debug(0);
+}
+
+TEST_F(Kernel, DestroyWhileConnectionsComeAndGo)
+{
+    if (!register_protocols())
+        GTEST_SKIP() << "a server was started in this process before the protocols existed";
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(serve(2));
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        std::thread clients[4];
+        for (std::thread& client : clients)
+            client = std::thread([&] {
+                for (int i = 0; i < 2000 && !stop; ++i) {
+                    int fd = qtest::connect_loopback(port, 1000);
+                    if (fd == -1)
+                        return;
+                    if (send_text(fd, i % 2 ? "&echo;abcd" : "GET / HTTP/1.0\r\n\r\n") &&
+                        read_reply(fd).data.starts_with(i % 2 ? "abcd" : "HTTP/1.0 "))
+                        ++answered;
+                    ::close(fd);
+                }
+            });
+        EXPECT_TRUE(eventually([&] { return answered >= 20; }));
+        destroy(); // its time and the threads left behind are checked
+        stop = true;
+        for (std::thread& client : clients)
+            client.join();
+        ASSERT_TRUE(eventually([&] { return thread_count() == baseline; }));
+    }
 }

@@ -7,11 +7,14 @@
 #include "support/support.h"
 #include "support/wire.h"
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <limits>
+#include <random>
 #include <thread>
 
 #include <sys/socket.h>
@@ -60,6 +63,48 @@ std::string bytes(std::initializer_list<int> list)
 }
 
 } // namespace
+
+TEST(Ieee754, NormalValuesPackExactlyAndTheRestIsRefused)
+{
+    uint64_t p = 0;
+    std::mt19937_64 rng(20240611);
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t bits64 = rng();
+        double d = std::bit_cast<double>(bits64);
+        if (std::fpclassify(d) == FP_NORMAL) {
+            ASSERT_EQ(pack_ieee754(d, 64, 11, &p), 0) << d;
+            ASSERT_EQ(p, bits64);
+            ASSERT_EQ(std::bit_cast<uint64_t>(unpack_ieee754(p, 64, 11)), bits64);
+        }
+        auto bits32 = static_cast<uint32_t>(bits64);
+        float f = std::bit_cast<float>(bits32);
+        if (std::fpclassify(f) == FP_NORMAL) {
+            ASSERT_EQ(pack_ieee754(f, 32, 8, &p), 0) << f;
+            ASSERT_EQ(p, bits32);
+            ASSERT_EQ(std::bit_cast<uint32_t>(static_cast<float>(unpack_ieee754(p, 32, 8))),
+                      bits32);
+        }
+    }
+    for (double d : {DBL_MIN, -DBL_MAX})
+        EXPECT_TRUE(pack_ieee754(d, 64, 11, &p) == 0 && p == std::bit_cast<uint64_t>(d)) << d;
+    for (float f : {FLT_MIN, -FLT_MAX})
+        EXPECT_TRUE(pack_ieee754(f, 32, 8, &p) == 0 && p == std::bit_cast<uint32_t>(f)) << f;
+    ASSERT_EQ(pack_ieee754(0.1, 32, 8, &p), 0); // rounded to the nearest float
+    EXPECT_EQ(p, std::bit_cast<uint32_t>(0.1f));
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    p = 77;
+    for (double d : {inf, -inf, nan, DBL_MIN / 2, DBL_TRUE_MIN})
+        EXPECT_EQ(pack_ieee754(d, 64, 11, &p), -1) << d;
+    for (double d : {inf, nan, double{FLT_MIN} / 2, 1e39, -1e39})
+        EXPECT_EQ(pack_ieee754(d, 32, 8, &p), -1) << d;
+    EXPECT_EQ(p, 77u);
+    // Patterns a sender never makes still decode as the standard says.
+    EXPECT_EQ(unpack_ieee754(0x0000000000000001, 64, 11), DBL_TRUE_MIN);
+    EXPECT_EQ(unpack_ieee754(0x7F800000, 32, 8), inf);
+    EXPECT_TRUE(std::isnan(unpack_ieee754(0x7FC00000, 32, 8)));
+}
 
 TEST(Marshal, WireBytesAndRefusals)
 {
