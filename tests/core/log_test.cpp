@@ -3,23 +3,13 @@
 #include "core/report.h"
 #include "support/support.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <ctime>
-#include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
-#include <thread>
-#include <vector>
 
 using namespace quorvel;
 
-namespace {
-
-const std::string stamp = R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )";
-
-} // namespace
+static const std::string stamp = R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )";
 
 TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
 {

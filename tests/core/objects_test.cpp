@@ -1,22 +1,13 @@
 #include "core/envelope.h"
 #include "quorvel.h"
-
 #include "support/support.h"
 
-#include <atomic>
-#include <cerrno>
-#include <gtest/gtest.h>
-
-namespace {
-
-void quiet_body(quorvel_thread* self, void* arg)
+static void quiet_body(quorvel_thread* self, void* arg)
 {
     static_cast<std::atomic<int>*>(arg)->fetch_add(1);
     while (quorvel_thread_continue(self) == 0) {
     }
 }
-
-} // namespace
 
 TEST(Objects, WhatWorksBeforeAndAfterInit)
 {

@@ -3,9 +3,6 @@
 #include "core/log.h"
 #include "support/support.h"
 
-#include <cerrno>
-#include <gtest/gtest.h>
-
 using namespace quorvel;
 
 TEST(Report, LogFailuresAndReportLines)

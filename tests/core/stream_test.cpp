@@ -1,15 +1,5 @@
 #include "quorvel.h"
-
-#include "support/support.h"
 #include "support/wire.h"
-
-#include <gtest/gtest.h>
-#include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 TEST(Stream, RefusalsThenTheLongestNameSentAtDestruction)
 {

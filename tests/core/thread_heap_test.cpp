@@ -1,12 +1,9 @@
 #include "core/thread_heap.h"
 
 #include "quorvel.h"
+#include "support/support.h"
 
-#include <cerrno>
-#include <cstring>
-#include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <thread>
 
 using namespace quorvel;
 

@@ -3,20 +3,12 @@
 #include "core/report.h"
 #include "support/support.h"
 
-#include <cerrno>
-#include <cstring>
-#include <gtest/gtest.h>
-
 using namespace quorvel;
 
-namespace {
-
-std::string contents(const buffer* b)
+static std::string contents(const buffer* b)
 {
     return std::string(b->data, buffer_getinuse(b));
 }
-
-} // namespace
 
 TEST(Buffer, PutGetAndDupAreBoundedByFreeAndReadableBytes)
 {

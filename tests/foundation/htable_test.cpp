@@ -4,39 +4,30 @@
 #include "quorvel.h"
 #include "support/support.h"
 
-#include <cerrno>
-#include <cstring>
-#include <gtest/gtest.h>
 #include <set>
-#include <thread>
-#include <vector>
 
 using namespace quorvel;
 
-namespace {
-
-int store(htable* t, const std::string& key, const std::string& value, bool owned = true,
-          htable_destructor destructor = nullptr)
+static int store(htable* t, const std::string& key, const std::string& value, bool owned = true,
+                 htable_destructor destructor = nullptr)
 {
     return htable_store(t, key.data(), static_cast<uint32_t>(key.size()), value.c_str(),
                         static_cast<uint32_t>(value.size()), owned, destructor);
 }
 
-std::string get(const htable* t, const std::string& key)
+static std::string get(const htable* t, const std::string& key)
 {
     uint32_t size = 0;
     void* value = htable_getref(t, key.data(), static_cast<uint32_t>(key.size()), &size);
     return value == nullptr ? "<none>" : std::string(static_cast<const char*>(value), size);
 }
 
-int destroyed = 0;
-void counting_destructor(void* value)
+static int destroyed = 0;
+static void counting_destructor(void* value)
 {
     ++destroyed;
     quorvel_mem_free(value);
 }
-
-} // namespace
 
 TEST(Htable, HashIsBitExactAndCollidingKeysAreKeptApart)
 {

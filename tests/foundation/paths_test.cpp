@@ -4,12 +4,8 @@
 #include "quorvel.h"
 #include "support/support.h"
 
-#include <cerrno>
 #include <climits>
-#include <cstring>
 #include <filesystem>
-#include <gtest/gtest.h>
-#include <string>
 
 using namespace quorvel;
 

@@ -4,11 +4,6 @@
 #include "quorvel.h"
 #include "support/support.h"
 
-#include <cerrno>
-#include <cstring>
-#include <gtest/gtest.h>
-#include <string>
-
 using namespace quorvel;
 
 TEST(Strings, ConcatAndPrintfBoundaries)

@@ -2,10 +2,6 @@
 
 #include "support/support.h"
 
-#include <gtest/gtest.h>
-#include <string>
-#include <vector>
-
 using namespace quorvel;
 using list = std::vector<std::string>;
 

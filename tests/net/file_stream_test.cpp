@@ -2,26 +2,17 @@
 
 #include "foundation/buffer.h"
 #include "net/socket.h"
-#include "support/support.h"
 #include "support/wire.h"
 
 #include <csignal>
-#include <gtest/gtest.h>
-#include <thread>
-
-#include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace quorvel;
 using namespace qtest;
 
-namespace {
-
 // Bytes that tell their own offset, so a repeat or a gap shows.
-std::string pattern(size_t n)
+static std::string pattern(size_t n)
 {
     std::string text(n, '\0');
     for (size_t i = 0; i < n; ++i)
@@ -30,21 +21,19 @@ std::string pattern(size_t n)
 }
 
 // Sends `text` from a thread of its own (joined at destruction) while the test receives.
-std::jthread sender(int fd, std::string text, bool close_after)
+static std::jthread sender(int fd, std::string text, bool close_after)
 {
     return std::jthread([=] {
-        qtest::send_all(fd, text);
+        send_all(fd, text);
         if (close_after)
             ::shutdown(fd, SHUT_WR);
     });
 }
 
-} // namespace
-
 TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
 {
-    qtest::ErrorLog log;
-    qtest::TempDir dir;
+    ErrorLog log;
+    TempDir dir;
     std::string body = pattern(3u << 20);
     std::string path = dir.write("big.bin", body);
     // 4 GiB + 100 bytes: a size cut to 32 bits would send 100 bytes and report success.
@@ -87,8 +76,8 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
 
 TEST(StreamFile, SendsExactlyTheLengthFailsOnShortFilesAndTimesOut)
 {
-    qtest::ErrorLog log;
-    qtest::TempDir dir;
+    ErrorLog log;
+    TempDir dir;
     std::string body = pattern(1000);
     std::string path = dir.write("small.bin", body);
     SocketPair pair;
@@ -102,10 +91,10 @@ TEST(StreamFile, SendsExactlyTheLengthFailsOnShortFilesAndTimesOut)
         // A directory is no file to send.
         EXPECT_EQ(transfer(s, dir.path().c_str(), 0), -1);
     }
-    qtest::expect_report(log,
-                         "error (socket_stream_file, 11395): i/o error encountered streaming, " +
-                             path + "\nerror (socket_streamfile, 11372): Is a directory\n",
-                         ENODEV, 0);
+    expect_report(log,
+                  "error (socket_stream_file, 11395): i/o error encountered streaming, " + path +
+                      "\nerror (socket_streamfile, 11372): Is a directory\n",
+                  ENODEV, 0);
     // Opening a FIFO could block forever.
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     EXPECT_EQ(socket_streamfile(s, dir.file("fifo").c_str(), 10), -1);
@@ -120,7 +109,7 @@ TEST(StreamFile, SendsExactlyTheLengthFailsOnShortFilesAndTimesOut)
 
 TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
 {
-    qtest::TempDir dir;
+    TempDir dir;
     // Mapped, and above the limit in chunks; whole, and cut short by a peer that closes.
     for (size_t size : {size_t{3000}, size_t{RECEIVE_MAP_LIMIT}, RECEIVE_MAP_LIMIT + 123457}) {
         for (bool cut : {false, true}) {
@@ -139,7 +128,7 @@ TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
                 EXPECT_GT(s->buffer->write_pos - s->buffer->read_pos, 0);
                 EXPECT_EQ(socket_receivefile(s, path.c_str(), size), cut ? -1 : 0);
                 if (!cut) {
-                    EXPECT_TRUE(qtest::read_file(path) == body);
+                    EXPECT_TRUE(read_file(path) == body);
                     EXPECT_EQ(socket_rcv(s, head, 4), 4);
                     EXPECT_STREQ(head, "NEXT");
                 }
@@ -154,7 +143,7 @@ TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
 // Encodes a file holding `text` and returns what the peer received.
 static std::string encode(const std::string& text, int* rc = nullptr)
 {
-    qtest::TempDir dir;
+    TempDir dir;
     SocketPair pair;
     quorvel::socket* s = connection(pair.mine);
     int result = quorvel_file_uuencode(s, dir.write("t.txt", text).c_str());
@@ -191,7 +180,7 @@ TEST(Uuencode, EscapesMarkupAndCutsLongLines)
         EXPECT_EQ(encode(row.in), row.out);
     }
     // 427 do not fit; the lines before it have been sent.
-    qtest::ErrorLog log;
+    ErrorLog log;
     int rc = 0;
     EXPECT_EQ(encode("ok\n" + std::string(427, '\xFF') + "\n", &rc), "ok\r\n");
     EXPECT_EQ(rc, ENOSPC);

@@ -1,33 +1,25 @@
 #include "net/marshal.h"
 
-#include "core/envelope.h"
 #include "core/thread_heap.h"
 #include "foundation/htable.h"
 #include "net/socket.h"
-#include "support/support.h"
 #include "support/wire.h"
 
 #include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <functional>
-#include <gtest/gtest.h>
-#include <limits>
 #include <random>
-#include <thread>
-
-#include <sys/socket.h>
 
 using namespace quorvel;
+using namespace qtest;
 
 namespace {
-
 // Two records joined by a socket pair; `put` and `sent` play a raw peer against `a`.
 struct Link {
-    qtest::SocketPair pair;
-    quorvel::socket* a = qtest::connection(pair.mine);
-    quorvel::socket* b = qtest::connection(::dup(pair.peer));
+    SocketPair pair;
+    quorvel::socket* a = connection(pair.mine);
+    quorvel::socket* b = connection(::dup(pair.peer));
     ~Link()
     {
         ::shutdown(pair.peer, SHUT_WR); // lets each close see the other end finish at once
@@ -36,33 +28,33 @@ struct Link {
     }
     void put(const std::string& bytes, bool close = false)
     {
-        qtest::send_all(pair.peer, bytes);
+        send_all(pair.peer, bytes);
         if (close)
             ::shutdown(pair.peer, SHUT_WR);
     }
     std::string sent()
     {
         EXPECT_EQ(socket_flush(a), 0);
-        return qtest::read_some(pair.peer, 4096, 20);
+        return read_some(pair.peer, 4096, 20);
     }
 };
 
-std::string be32(uint32_t v)
+} // namespace
+
+static std::string be32(uint32_t v)
 {
     return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
-std::string checksum(const char* format)
+static std::string checksum(const char* format)
 {
     return be32(hash_bytes(format, static_cast<uint32_t>(std::strlen(format))));
 }
 
-std::string bytes(std::initializer_list<int> list)
+static std::string bytes(std::initializer_list<int> list)
 {
     return std::string(list.begin(), list.end());
 }
-
-} // namespace
 
 TEST(Ieee754, NormalValuesPackExactlyAndTheRestIsRefused)
 {
@@ -92,8 +84,7 @@ TEST(Ieee754, NormalValuesPackExactlyAndTheRestIsRefused)
     ASSERT_EQ(pack_ieee754(0.1, 32, 8, &p), 0); // rounded to the nearest float
     EXPECT_EQ(p, std::bit_cast<uint32_t>(0.1f));
 
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = HUGE_VAL, nan = NAN;
     p = 77;
     for (double d : {inf, -inf, nan, DBL_MIN / 2, DBL_TRUE_MIN})
         EXPECT_EQ(pack_ieee754(d, 64, 11, &p), -1) << d;
@@ -108,7 +99,7 @@ TEST(Ieee754, NormalValuesPackExactlyAndTheRestIsRefused)
 
 TEST(Marshal, WireBytesAndRefusals)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     Link link;
     const struct {
         std::function<int()> call;
@@ -184,18 +175,18 @@ TEST(Marshal, RoundTripOfEveryReceivableTypeAcrossManyBufferFills)
 
 TEST(Unmarshal, MismatchByteFieldAndBrokenInputKeepNoStrayBlock)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     // A format mismatch reads nothing further: the fields stay in the stream.
     {
         Link link;
         link.put(checksum("il") + bytes({0, 0, 0, 5, 0, 0, 0, 6}));
         int32_t a = 11;
         EXPECT_EQ(socket_unmarshal(link.a, "ii", &a, &a), -1);
-        qtest::expect_report(log,
-                             "error (socket_vunmarshal, 10027): format mismatch checksum=" +
-                                 std::to_string(int(hash_bytes("ii", 2))) + ",checksumin=" +
-                                 std::to_string(int(hash_bytes("il", 2))) + " expected \"ii\"\n",
-                             EINVAL, 160);
+        expect_report(log,
+                      "error (socket_vunmarshal, 10027): format mismatch checksum=" +
+                          std::to_string(int(hash_bytes("ii", 2))) + ",checksumin=" +
+                          std::to_string(int(hash_bytes("il", 2))) + " expected \"ii\"\n",
+                      EINVAL, 160);
         EXPECT_EQ(a, 11);
         char rest[8];
         ASSERT_EQ(socket_rcv(link.a, rest, 8), 8);
@@ -244,7 +235,7 @@ TEST(Unmarshal, MismatchByteFieldAndBrokenInputKeepNoStrayBlock)
 
 TEST(Unmarshal, StringLengthOfTwoGibibytesOrMoreIsRefusedWithoutAllocating)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     quorvel_init();
     ASSERT_EQ(thread_heap_attach(65536), 0);
     void* probe = quorvel_mem_alloc(1); // makes the pool
@@ -255,10 +246,10 @@ TEST(Unmarshal, StringLengthOfTwoGibibytesOrMoreIsRefusedWithoutAllocating)
         int32_t i = 0;
         char* z = nullptr;
         EXPECT_EQ(socket_unmarshal(link.a, "iz", &i, &z), -1);
-        qtest::expect_report(log,
-                             "error (quorvel_socket_vunmarhsal, 10129): insufficient memory to "
-                             "perform operation\n",
-                             ENOMEM, 8);
+        expect_report(log,
+                      "error (quorvel_socket_vunmarhsal, 10129): insufficient memory to "
+                      "perform operation\n",
+                      ENOMEM, 8);
         EXPECT_EQ(i, 5);
         EXPECT_EQ(z, nullptr);
         EXPECT_EQ(thread_heap_current()->in_use, in_use);

@@ -3,24 +3,13 @@
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "platform/os.h"
-#include "support/support.h"
 #include "support/wire.h"
-
-#include <cerrno>
-#include <cstring>
-#include <gtest/gtest.h>
-#include <thread>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace quorvel;
 using namespace qtest;
 
-namespace {
-
 // Bytes that tell their own offset, so a repeat or a gap shows.
-std::string pattern(size_t n)
+static std::string pattern(size_t n)
 {
     std::string text(n, '\0');
     for (size_t i = 0; i < n; ++i)
@@ -28,11 +17,9 @@ std::string pattern(size_t n)
     return text;
 }
 
-} // namespace
-
 TEST(SocketIo, SendingDiscardsUnreadInputAndReceivingSendsPendingOutput)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     SocketPair pair;
     quorvel::socket* s = connection(pair.mine);
     send_all(pair.peer, "abcdef");
@@ -88,7 +75,7 @@ TEST(SocketIo, RefillTakesALargeArrivedRequestAtOnceAndGrowsApartFromTheBlock)
 
 TEST(SocketIo, PeerClosingEarlyFailsAtOnceWithoutASignal)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     SocketPair pair;
     quorvel::socket* raw = connection(::dup(pair.mine), 4096, 0);
     quorvel::socket* out = connection(::dup(pair.mine));
@@ -118,7 +105,7 @@ TEST(SocketIo, PeerClosingEarlyFailsAtOnceWithoutASignal)
 
 TEST(SocketIo, SilenceAndDeadlinesEndReceiving)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     const std::string timed_out = "error (socket_fillbuffer, 9865): connection timed out\n";
     SocketPair pair;
     quorvel::socket* s = connection(pair.mine);
@@ -154,7 +141,7 @@ TEST(SocketIo, SilenceAndDeadlinesEndReceiving)
 
 TEST(SocketIo, FailedFlushDropsWhatLeftAndSendsTheRestExactlyOnce)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     SocketPair pair;
     int small = 16384;
     ASSERT_EQ(::setsockopt(pair.mine, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);

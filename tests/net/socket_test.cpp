@@ -2,31 +2,20 @@
 
 #include "core/report.h"
 #include "platform/os.h"
-#include "support/support.h"
 #include "support/wire.h"
 
-#include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <future>
-#include <gtest/gtest.h>
-#include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace quorvel;
+using namespace qtest;
 using qsocket = quorvel::socket;
 
-namespace {
-
 // A listener on `address` and a free port, bound and listening; NULL when that failed.
-qsocket* listener(const char* address = "127.0.0.1")
+static qsocket* listener(const char* address = "127.0.0.1")
 {
-    qsocket* s = socket_create(qtest::free_port());
+    qsocket* s = socket_create(free_port());
     s->flags |= SOCK_IPV4 | SOCK_IPV6 | SOCK_BUFFERED;
     std::snprintf(s->bind_addr, sizeof(s->bind_addr), "%s", address);
     if (socket_bind(s) != 0 || socket_listen(s, SOMAXCONN) != 0)
@@ -34,33 +23,30 @@ qsocket* listener(const char* address = "127.0.0.1")
     return s;
 }
 
-size_t open_fds()
+static size_t open_fds()
 {
     auto it = std::filesystem::directory_iterator("/proc/self/fd");
     return static_cast<size_t>(std::distance(begin(it), end(it)));
 }
 
-} // namespace
-
 TEST(Socket, RefusalsReportTheirLinesAndLeaveNoHandle)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     EXPECT_EQ(socket_create(0), nullptr);
-    qtest::expect_report(log, "error (socket_create, 8108): null or invalid argument\n", EINVAL,
-                         160);
+    expect_report(log, "error (socket_create, 8108): null or invalid argument\n", EINVAL, 160);
     qsocket* s = socket_create(8080);
     s->flags = SOCK_LISTENING | SOCK_READY | quorvel::SOCK_NONBLOCK;
     EXPECT_EQ(socket_wait_vectr(&s, 1), nullptr);
-    qtest::expect_report(log,
-                         "error (socket_wait_vectr, 9458): operation can not be performed on a "
-                         "non-blocking socket\n",
-                         EINVAL, 160);
+    expect_report(log,
+                  "error (socket_wait_vectr, 9458): operation can not be performed on a "
+                  "non-blocking socket\n",
+                  EINVAL, 160);
     socket_destroy(&s);
 
     // Bound once only; a port in use fails the whole socket and leaves no handle.
     qsocket* taken = listener();
     EXPECT_EQ(socket_bind(taken), -1);
-    qtest::expect_report(log, "error (socket_bind, 8309): socket already connected\n", EEXIST, 183);
+    expect_report(log, "error (socket_bind, 8309): socket already connected\n", EEXIST, 183);
     size_t before = open_fds();
     s = socket_create(taken->port);
     s->flags |= SOCK_IPV4 | SOCK_IPV6 | SOCK_REUSEADDR;
@@ -76,7 +62,7 @@ TEST(Socket, RefusalsReportTheirLinesAndLeaveNoHandle)
 
 TEST(Socket, ListenersAcceptInArrayOrderWithTheNumericPeer)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     qsocket* a = listener();
     qsocket* b = listener();
     ASSERT_TRUE(a && b);
@@ -90,8 +76,8 @@ TEST(Socket, ListenersAcceptInArrayOrderWithTheNumericPeer)
     }
 
     // Both connections wait before the first accept: the earlier listener goes first.
-    int to_b = qtest::connect_loopback(b->port);
-    int to_a = qtest::connect_loopback(a->port);
+    int to_b = connect_loopback(b->port);
+    int to_a = connect_loopback(a->port);
     pollfd both[] = {{a->fd[0], POLLIN, 0}, {b->fd[0], POLLIN, 0}};
     ASSERT_EQ(::poll(both, 2, 5000), 2); // a completed connect is queued already
     qsocket* set[] = {a, b};
@@ -115,14 +101,14 @@ TEST(Socket, AcceptThatFindsNoConnectionReturnsAtOnce)
 {
     // Handlers that wake for a connection another one took reach accept with an empty queue,
     // which must not block; a copy of the listener that skips the wait stands for them.
-    qtest::ErrorLog log;
+    ErrorLog log;
     qsocket* server = listener();
     qsocket late = *server;
     late.flags |= quorvel::SOCK_NONBLOCK;
     auto waiter = std::async(std::launch::async, [&] { return socket_wait(&late); });
     // A handler blocked in accept only comes back with a connection.
     bool returned = waiter.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    int rescue = returned ? -1 : qtest::connect_loopback(server->port);
+    int rescue = returned ? -1 : connect_loopback(server->port);
     qsocket* got = waiter.get();
     EXPECT_TRUE(returned);
     EXPECT_EQ(got, nullptr);
@@ -134,7 +120,7 @@ TEST(Socket, AcceptThatFindsNoConnectionReturnsAtOnce)
 
 TEST(Socket, Ipv6ListenerTakesOnlyIpv6)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     qsocket* server = listener("::1");
     if (server == nullptr)
         GTEST_SKIP() << "no IPv6 loopback";
@@ -162,9 +148,9 @@ TEST(Socket, Ipv6ListenerTakesOnlyIpv6)
 
 TEST(Socket, ShutdownDrainsOnlyUnreadInputAndAtMost64KiB)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     for (bool flood : {false, true}) {
-        qtest::SocketPair pair;
+        SocketPair pair;
         std::atomic<bool> stop{false};
         std::thread peer([&] {
             char chunk[4096] = {};
@@ -191,7 +177,7 @@ TEST(Socket, ShutdownDrainsOnlyUnreadInputAndAtMost64KiB)
         if (!flood) {
             // Nothing waited for; the open peer still reads the output.
             EXPECT_LT(took, 500);
-            EXPECT_EQ(qtest::read_some(pair.peer, 6), "answer");
+            EXPECT_EQ(read_some(pair.peer, 6), "answer");
         }
     }
     long dropped = 0;

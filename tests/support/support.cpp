@@ -1,11 +1,7 @@
-// Test helpers: temporary directories and the error log read back line by line.
 #include "support/support.h"
 
 #include "core/log.h"
 #include "core/report.h"
-
-#include <cerrno>
-#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -17,7 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace qtest {
@@ -41,16 +36,14 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
 {
     std::string full = file(name);
     std::filesystem::create_directories(std::filesystem::path(full).parent_path());
-    std::ofstream out(full, std::ios::binary);
-    out << contents;
+    std::ofstream(full, std::ios::binary) << contents;
     return full;
 }
 
 std::string read_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -67,18 +60,16 @@ ErrorLog::~ErrorLog()
 
 std::vector<std::string> ErrorLog::lines() const
 {
-    // Entries begin with "[dd/Mon/yyyy:hh:mm:ss] - "; a few library lines end without a line
-    // feed, so the next entry may follow on the same line.
+    // A few library lines end without a line feed, so an entry may follow on the same line.
     static const std::regex stamp(R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )");
     std::string all = read_file(path_);
     std::vector<std::string> entries;
     size_t body = std::string::npos;
     for (auto it = std::sregex_iterator(all.begin(), all.end(), stamp);
          it != std::sregex_iterator(); ++it) {
-        size_t at = static_cast<size_t>(it->position());
         if (body != std::string::npos)
-            entries.push_back(all.substr(body, at - body));
-        body = at + static_cast<size_t>(it->length());
+            entries.push_back(all.substr(body, static_cast<size_t>(it->position()) - body));
+        body = static_cast<size_t>(it->position() + it->length());
     }
     if (body != std::string::npos)
         entries.push_back(all.substr(body));
@@ -103,12 +94,15 @@ void ErrorLog::clear() const
     std::ofstream truncate(path_, std::ios::trunc);
 }
 
+static sockaddr_in loopback(int port)
+{
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
 int free_port()
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback(0);
     socklen_t length = sizeof(addr);
     int port = -1;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
@@ -121,12 +115,9 @@ int free_port()
 int connect_loopback(int port, int timeout_ms)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    sockaddr_in addr = loopback(port);
     do {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
             timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -140,8 +131,7 @@ int connect_loopback(int port, int timeout_ms)
 
 void expect_report(const ErrorLog& log, const std::string& line, int err, uint32_t last)
 {
-    int seen_errno = errno;
-    EXPECT_EQ(seen_errno, err);
+    EXPECT_EQ(errno, err);
     EXPECT_EQ(quorvel::last_error(), last);
     EXPECT_EQ(log.text(), line);
     log.clear();

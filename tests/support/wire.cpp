@@ -1,4 +1,3 @@
-// Socket helpers for tests: pairs, accepted-style connection records, bounded peer I/O.
 #include "support/wire.h"
 
 #include "net/socket.h"
@@ -6,11 +5,8 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace qtest {
 
@@ -21,11 +17,6 @@ SocketPair::SocketPair()
         mine = fds[0];
         peer = fds[1];
     }
-}
-
-SocketPair::~SocketPair()
-{
-    close_peer();
 }
 
 void SocketPair::close_peer()

@@ -3,9 +3,6 @@
 #include "core/report.h"
 #include "support/support.h"
 
-#include <gtest/gtest.h>
-#include <thread>
-
 using namespace quorvel;
 
 TEST(Mutex, NestedLockWarnsAndNonOwnerCannotUnlock)

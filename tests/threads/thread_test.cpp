@@ -4,16 +4,9 @@
 #include "support/support.h"
 #include "threads/sync.h"
 
-#include <atomic>
-#include <cerrno>
-#include <gtest/gtest.h>
-#include <thread>
-
 using namespace quorvel;
 
-namespace {
-
-void counts(thread_record* self, void* arg)
+static void counts(thread_record* self, void* arg)
 {
     static_cast<std::atomic<int>*>(arg)->fetch_add(1);
     while (self != nullptr && !quorvel_thread_continue(self))
@@ -22,14 +15,12 @@ void counts(thread_record* self, void* arg)
 
 // Ignores its stop flag until the test signals the first event; then reads the flag from its
 // record, which must still be there, and signals the second.
-void ignores_stop_flag(thread_record* self, void* arg)
+static void ignores_stop_flag(thread_record* self, void* arg)
 {
     event_wait(static_cast<event**>(arg)[0]);
     EXPECT_NE(quorvel_thread_continue(self), 0);
     event_signal(static_cast<event**>(arg)[1]);
 }
-
-} // namespace
 
 TEST(Thread, BodiesThatStopAreJoinedWithoutForce)
 {
