@@ -59,31 +59,26 @@ static std::string bytes(std::initializer_list<int> list)
 TEST(Ieee754, NormalValuesPackExactlyAndTheRestIsRefused)
 {
     uint64_t p = 0;
+    auto exact = [&p](auto value, auto bits, int size, int exponent) {
+        if (std::fpclassify(value) != FP_NORMAL)
+            return;
+        ASSERT_EQ(pack_ieee754(value, size, exponent, &p), 0) << value;
+        ASSERT_EQ(p, bits);
+        auto back = static_cast<decltype(value)>(unpack_ieee754(p, size, exponent));
+        ASSERT_EQ(std::bit_cast<decltype(bits)>(back), bits);
+    };
     std::mt19937_64 rng(20240611);
     for (int i = 0; i < 20000; ++i) {
-        uint64_t bits64 = rng();
-        double d = std::bit_cast<double>(bits64);
-        if (std::fpclassify(d) == FP_NORMAL) {
-            ASSERT_EQ(pack_ieee754(d, 64, 11, &p), 0) << d;
-            ASSERT_EQ(p, bits64);
-            ASSERT_EQ(std::bit_cast<uint64_t>(unpack_ieee754(p, 64, 11)), bits64);
-        }
-        auto bits32 = static_cast<uint32_t>(bits64);
-        float f = std::bit_cast<float>(bits32);
-        if (std::fpclassify(f) == FP_NORMAL) {
-            ASSERT_EQ(pack_ieee754(f, 32, 8, &p), 0) << f;
-            ASSERT_EQ(p, bits32);
-            ASSERT_EQ(std::bit_cast<uint32_t>(static_cast<float>(unpack_ieee754(p, 32, 8))),
-                      bits32);
-        }
+        uint64_t bits = rng();
+        exact(std::bit_cast<double>(bits), bits, 64, 11);
+        exact(std::bit_cast<float>(uint32_t(bits)), uint32_t(bits), 32, 8);
     }
     for (double d : {DBL_MIN, -DBL_MAX})
-        EXPECT_TRUE(pack_ieee754(d, 64, 11, &p) == 0 && p == std::bit_cast<uint64_t>(d)) << d;
+        exact(d, std::bit_cast<uint64_t>(d), 64, 11);
     for (float f : {FLT_MIN, -FLT_MAX})
-        EXPECT_TRUE(pack_ieee754(f, 32, 8, &p) == 0 && p == std::bit_cast<uint32_t>(f)) << f;
+        exact(f, std::bit_cast<uint32_t>(f), 32, 8);
     ASSERT_EQ(pack_ieee754(0.1, 32, 8, &p), 0); // rounded to the nearest float
     EXPECT_EQ(p, std::bit_cast<uint32_t>(0.1f));
-
     const double inf = HUGE_VAL, nan = NAN;
     p = 77;
     for (double d : {inf, -inf, nan, DBL_MIN / 2, DBL_TRUE_MIN})
@@ -217,14 +212,12 @@ TEST(Unmarshal, MismatchByteFieldAndBrokenInputKeepNoStrayBlock)
         char* first = nullptr;
         char* second = nullptr;
         int32_t i = 0;
-        int rc;
-        if (row.format[0] == 'i')
-            rc = socket_unmarshal(link.a, row.format, &i);
-        else if (row.format[1] == 'i')
-            rc = socket_unmarshal(link.a, row.format, &first, row.line.empty() ? &i : nullptr);
-        else
-            rc = socket_unmarshal(link.a, row.format, &first, &second, &i);
-        EXPECT_EQ(rc, -1);
+        int32_t* last = row.format[1] == 'i' && !row.line.empty() ? nullptr : &i;
+        EXPECT_EQ(row.format[0] == 'i' ? socket_unmarshal(link.a, row.format, &i)
+                  : row.format[1] == 'i'
+                      ? socket_unmarshal(link.a, row.format, &first, last)
+                      : socket_unmarshal(link.a, row.format, &first, &second, &i),
+                  -1);
         EXPECT_STREQ(first, row.first); // bytes that never came are zeros
         EXPECT_EQ(second, nullptr);
         EXPECT_EQ(log.text(), row.line);

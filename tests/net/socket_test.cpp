@@ -12,12 +12,19 @@ using namespace quorvel;
 using namespace qtest;
 using qsocket = quorvel::socket;
 
-// A listener on `address` and a free port, bound and listening; NULL when that failed.
+// A socket for `address` and `port` (a free one when 0), not bound.
+static qsocket* unbound(const char* address, int port = 0, uint32_t flags = SOCK_IPV6)
+{
+    qsocket* s = socket_create(port != 0 ? port : free_port());
+    s->flags |= SOCK_IPV4 | SOCK_BUFFERED | flags;
+    std::snprintf(s->bind_addr, sizeof(s->bind_addr), "%s", address);
+    return s;
+}
+
+// A listener on `address` and a free port; NULL when binding or listening failed.
 static qsocket* listener(const char* address = "127.0.0.1")
 {
-    qsocket* s = socket_create(free_port());
-    s->flags |= SOCK_IPV4 | SOCK_IPV6 | SOCK_BUFFERED;
-    std::snprintf(s->bind_addr, sizeof(s->bind_addr), "%s", address);
+    qsocket* s = unbound(address);
     if (socket_bind(s) != 0 || socket_listen(s, SOMAXCONN) != 0)
         socket_destroy(&s);
     return s;
@@ -42,19 +49,15 @@ TEST(Socket, RefusalsReportTheirLinesAndLeaveNoHandle)
                   "non-blocking socket\n",
                   EINVAL, 160);
     socket_destroy(&s);
-
     // Bound once only; a port in use fails the whole socket and leaves no handle.
     qsocket* taken = listener();
     EXPECT_EQ(socket_bind(taken), -1);
     expect_report(log, "error (socket_bind, 8309): socket already connected\n", EEXIST, 183);
     size_t before = open_fds();
-    s = socket_create(taken->port);
-    s->flags |= SOCK_IPV4 | SOCK_IPV6 | SOCK_REUSEADDR;
-    std::strcpy(s->bind_addr, "127.0.0.1");
+    s = unbound("127.0.0.1", taken->port, SOCK_IPV6 | SOCK_REUSEADDR);
     EXPECT_EQ(socket_bind(s), -1);
     EXPECT_EQ(errno, EADDRINUSE);
-    EXPECT_EQ(log.text(),
-              std::string("error (socket_bind, 8538): ") + std::strerror(EADDRINUSE) + "\n");
+    EXPECT_EQ(log.text(), "error (socket_bind, 8538): " + std::string(strerror(EADDRINUSE)) + "\n");
     EXPECT_EQ(open_fds(), before);
     socket_destroy(&s);
     socket_destroy(&taken);
@@ -63,38 +66,30 @@ TEST(Socket, RefusalsReportTheirLinesAndLeaveNoHandle)
 TEST(Socket, ListenersAcceptInArrayOrderWithTheNumericPeer)
 {
     ErrorLog log;
-    qsocket* a = listener();
-    qsocket* b = listener();
-    ASSERT_TRUE(a && b);
-    for (qsocket* s : {a, b}) {
-        // Bound to the one address given, IPv6 not bound.
+    qsocket* set[] = {listener(), listener()};
+    ASSERT_TRUE(set[0] && set[1]);
+    for (qsocket* s : set) { // bound to the one address given, IPv6 not bound
         sockaddr_in local{};
         socklen_t length = sizeof(local);
         ASSERT_EQ(::getsockname(s->fd[0], reinterpret_cast<sockaddr*>(&local), &length), 0);
         EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
         EXPECT_EQ(s->fd[1], -1);
     }
-
     // Both connections wait before the first accept: the earlier listener goes first.
-    int to_b = connect_loopback(b->port);
-    int to_a = connect_loopback(a->port);
-    pollfd both[] = {{a->fd[0], POLLIN, 0}, {b->fd[0], POLLIN, 0}};
+    int to_b = connect_loopback(set[1]->port), to_a = connect_loopback(set[0]->port);
+    pollfd both[] = {{set[0]->fd[0], POLLIN, 0}, {set[1]->fd[0], POLLIN, 0}};
     ASSERT_EQ(::poll(both, 2, 5000), 2); // a completed connect is queued already
-    qsocket* set[] = {a, b};
     qsocket* first = socket_wait_vectr(set, 2);
     qsocket* second = socket_wait_vectr(set, 2);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(first->port, a->port);
-    EXPECT_EQ(second->port, b->port);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->port, set[0]->port);
+    EXPECT_EQ(second->port, set[1]->port);
     EXPECT_STREQ(first->peer, "127.0.0.1");
     ::close(to_a);
     ::close(to_b);
-    socket_destroy(&first);
-    socket_destroy(&second);
+    for (qsocket* s : {first, second, set[0], set[1]})
+        socket_destroy(&s);
     EXPECT_EQ(log.text(), "");
-    socket_destroy(&a);
-    socket_destroy(&b);
 }
 
 TEST(Socket, AcceptThatFindsNoConnectionReturnsAtOnce)
@@ -106,9 +101,8 @@ TEST(Socket, AcceptThatFindsNoConnectionReturnsAtOnce)
     qsocket late = *server;
     late.flags |= quorvel::SOCK_NONBLOCK;
     auto waiter = std::async(std::launch::async, [&] { return socket_wait(&late); });
-    // A handler blocked in accept only comes back with a connection.
     bool returned = waiter.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    int rescue = returned ? -1 : connect_loopback(server->port);
+    int rescue = returned ? -1 : connect_loopback(server->port); // else it waits for one
     qsocket* got = waiter.get();
     EXPECT_TRUE(returned);
     EXPECT_EQ(got, nullptr);
@@ -128,21 +122,14 @@ TEST(Socket, Ipv6ListenerTakesOnlyIpv6)
     socklen_t size = sizeof(only);
     ::getsockopt(server->fd[0], IPPROTO_IPV6, IPV6_V6ONLY, &only, &size);
     EXPECT_EQ(only, 1);
-    // The IPv4 side of the port stays free for a listener of its own.
-    qsocket* v4 = socket_create(server->port);
-    v4->flags |= SOCK_IPV4;
-    std::strcpy(v4->bind_addr, "127.0.0.1");
+    qsocket* v4 = unbound("127.0.0.1", server->port, 0); // the IPv4 side of the port stays free
     EXPECT_EQ(socket_bind(v4), 0);
-    socket_destroy(&v4);
-
     qsocket* client = socket_open("::1", server->port, -1);
-    ASSERT_NE(client, nullptr);
     qsocket* accepted = socket_wait(server);
-    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(client && accepted);
     EXPECT_STREQ(accepted->peer, "::1");
-    socket_destroy(&client);
-    socket_destroy(&accepted);
-    socket_destroy(&server);
+    for (qsocket* s : {v4, client, accepted, server})
+        socket_destroy(&s);
     EXPECT_EQ(log.text(), "");
 }
 
@@ -174,8 +161,7 @@ TEST(Socket, ShutdownDrainsOnlyUnreadInputAndAtMost64KiB)
         stop = true;
         ::close(pair.mine);
         peer.join();
-        if (!flood) {
-            // Nothing waited for; the open peer still reads the output.
+        if (!flood) { // nothing waited for; the open peer still reads the output
             EXPECT_LT(took, 500);
             EXPECT_EQ(read_some(pair.peer, 6), "answer");
         }
