@@ -44,7 +44,7 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
     std::strcpy(server->bind_addr, "127.0.0.1");
     ASSERT_TRUE(socket_bind(server) == 0 && socket_listen(server, 4) == 0);
     // Both forms: the kernel's transmission and the read-and-send loop.
-    for (auto transfer : {socket_streamfile, socket_stream_file}) {
+    for (auto transfer : {socket_streamfile, socket_stream_file})
         for (bool huge : {false, true}) {
             int peer = connect_loopback(server->port);
             quorvel::socket* s = socket_wait(server);
@@ -59,8 +59,7 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
             });
             EXPECT_EQ(transfer(s, (huge ? sparse : path).c_str(), 0), huge ? -1 : 0);
             EXPECT_EQ(::fcntl(s->fd[0], F_GETFL), mode);
-            // No SIGPIPE ended the process, and none is left blocked or pending.
-            sigset_t mask, pending;
+            sigset_t mask, pending; // no SIGPIPE ended the process, none is blocked or pending
             pthread_sigmask(SIG_SETMASK, nullptr, &mask);
             sigpending(&pending);
             EXPECT_FALSE(sigismember(&mask, SIGPIPE) || sigismember(&pending, SIGPIPE));
@@ -70,7 +69,6 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
             EXPECT_TRUE(huge || log.text().empty()) << log.text();
             log.clear();
         }
-    }
     socket_destroy(&server);
 }
 
@@ -119,8 +117,7 @@ TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
             quorvel::socket* s = connection(pair.mine);
             // A failed receive leaves nothing behind, not even an older file of that name.
             std::string path = dir.write("in.bin", "older contents");
-            {
-                // A record, the file and the next message: the part already buffered comes first.
+            { // a record, the file and the next message: the part already buffered comes first
                 auto from = sender(pair.peer,
                                    "REC:" + (cut ? body.substr(0, size / 2) : body + "NEXT"), cut);
                 char head[5] = {};
@@ -140,15 +137,14 @@ TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
     }
 }
 
-// Encodes a file holding `text` and returns what the peer received.
+// Encodes a file holding `text` and returns what the peer received; `rc` the errno or 0.
 static std::string encode(const std::string& text, int* rc = nullptr)
 {
     TempDir dir;
     SocketPair pair;
     quorvel::socket* s = connection(pair.mine);
     int result = quorvel_file_uuencode(s, dir.write("t.txt", text).c_str());
-    if (rc != nullptr)
-        *rc = result == 0 ? 0 : errno;
+    *(rc != nullptr ? rc : &result) = result == 0 ? 0 : errno;
     EXPECT_EQ(socket_flush(s), 0);
     socket_destroy(&s);
     return read_to_end(pair.peer);
