@@ -1,5 +1,4 @@
-/* A minimal check for the C programs that test the public header: a failed condition is
- * printed with its place and counted; main returns failures == 0 ? 0 : 1. */
+/* A failed condition is printed with its place and counted; DONE() ends main. */
 #ifndef QUORVEL_TEST_CHECK_H
 #define QUORVEL_TEST_CHECK_H
 
@@ -14,5 +13,7 @@ static int failures = 0;
             failures++;                                                                            \
         }                                                                                          \
     } while (0)
+
+#define DONE() return failures == 0 ? (printf("ok\n"), 0) : 1
 
 #endif

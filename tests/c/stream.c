@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -37,8 +36,7 @@ static void* serve(void* arg)
     unsigned char reply[16] = {0, 0, 0, 0, 0, 0, 0, 77, 0, 0, 0, 4, 'p', 'o', 'n', 'g'};
     char rest[64];
     ssize_t n;
-    int fd;
-    int i;
+    int fd, i;
 
     if (poll(&wait, 1, 10000) != 1 || (fd = accept(p->listener, NULL, NULL)) == -1)
         return NULL;
@@ -60,9 +58,9 @@ static void* serve(void* arg)
 int main(void)
 {
     char name[79];
-    struct sockaddr_in addr;
+    struct sockaddr_in addr = {0};
     socklen_t addr_size = sizeof(addr);
-    struct peer p;
+    struct peer p = {0};
     pthread_t thread;
     envelope* stream;
     int32_t number = 0;
@@ -70,9 +68,6 @@ int main(void)
     int port;
 
     CHECK(quorvel_init() == 0);
-
-    memset(&p, 0, sizeof(p));
-    memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     p.listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -100,10 +95,7 @@ int main(void)
     CHECK(quorvel_obj_destroy(stream) == 0);
     pthread_join(thread, NULL);
     close(p.listener);
-    CHECK(p.count == sizeof(expected));
-    CHECK(memcmp(p.got, expected, sizeof(expected)) == 0);
+    CHECK(p.count == sizeof(expected) && memcmp(p.got, expected, sizeof(expected)) == 0);
     CHECK(p.replied);
-    if (failures == 0)
-        printf("ok\n");
-    return failures == 0 ? 0 : 1;
+    DONE();
 }
