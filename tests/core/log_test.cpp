@@ -8,15 +8,16 @@
 #include <sstream>
 
 using namespace quorvel;
+using namespace qtest;
 
 static const std::string stamp = R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )";
 
 TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
 {
-    qtest::TempDir dir;
+    TempDir dir;
     log_record* first = log_create(dir.file("1.log").c_str());
     log_record* second = log_create(dir.file("2.log").c_str());
-    EXPECT_EQ(qtest::read_file(dir.file("2.log")), ""); // made at once
+    EXPECT_EQ(read_file(dir.file("2.log")), ""); // made at once
     EXPECT_EQ(log_printf(second, "hello %d\n", 7), 0);
     report("t", 1, fault::bad_arg, "one\n");
     log_destroy(&first);
@@ -27,8 +28,7 @@ TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
                                                             {"2.log", "hello 7"},
                                                             {"3.log", R"(error \(t, 3\): three)"}};
     for (const auto& [name, line] : expected)
-        EXPECT_TRUE(
-            std::regex_match(qtest::read_file(dir.file(name)), std::regex(stamp + line + "\n")))
+        EXPECT_TRUE(std::regex_match(read_file(dir.file(name)), std::regex(stamp + line + "\n")))
             << name;
     log_destroy(&second);
     log_destroy(&third);
@@ -36,7 +36,7 @@ TEST(Log, FirstLogIsTheErrorLogUntilDestroyedThenTheNextNewOne)
 
 TEST(Log, LinesFromManyThreadsStayWholeAndStamped)
 {
-    qtest::ErrorLog errors;
+    ErrorLog errors;
     ::setenv("TZ", "QRV-13", 1); // thirteen hours east: a UTC stamp would not match
     ::tzset();
     auto hour = [] {
@@ -57,7 +57,7 @@ TEST(Log, LinesFromManyThreadsStayWholeAndStamped)
     for (auto& w : writers)
         w.join();
     const std::string after = hour();
-    std::istringstream text(qtest::read_file(errors.path()));
+    std::istringstream text(read_file(errors.path()));
     std::regex whole(stamp + R"(error \(writer, (\d)\): ([a-f])\2{119}\|\d+)");
     int count = 0;
     for (std::string line; std::getline(text, line); ++count) {
@@ -69,7 +69,7 @@ TEST(Log, LinesFromManyThreadsStayWholeAndStamped)
 
 TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
 {
-    qtest::TempDir dir;
+    TempDir dir;
     log_record* log = log_create(dir.file("e.log").c_str());
     std::atomic<bool> started{false};
     std::vector<std::thread> writers;
@@ -83,5 +83,5 @@ TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
     log_destroy(&log);
     for (auto& w : writers)
         w.join();
-    EXPECT_FALSE(qtest::read_file(dir.file("e.log")).empty());
+    EXPECT_FALSE(read_file(dir.file("e.log")).empty());
 }

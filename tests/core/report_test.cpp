@@ -4,21 +4,22 @@
 #include "support/support.h"
 
 using namespace quorvel;
+using namespace qtest;
 
 TEST(Report, LogFailuresAndReportLines)
 {
-    qtest::ErrorLog log;
-    qtest::TempDir dir;
+    ErrorLog log;
+    TempDir dir;
     EXPECT_EQ(log_create(dir.file("no/such/dir/x.log").c_str()), nullptr);
     // fopen failed, so the line carries the system's text for its errno.
-    qtest::expect_report(log, "error (log_create, 3107): No such file or directory\n", EACCES, 19);
+    expect_report(log, "error (log_create, 3107): No such file or directory\n", EACCES, 19);
     log_record empty{};
     EXPECT_EQ(log_printf(&empty, "x"), -1);
-    qtest::expect_report(log, "", EINVAL, 160);
+    expect_report(log, "", EINVAL, 160);
     errno = ENOENT; // a pending errno replaces the text with the system's
     report("quorvel_obj_start", 16335, fault::bad_arg, "no listeners have been defined\n");
-    qtest::expect_report(log, "error (quorvel_obj_start, 16335): No such file or directory\n",
-                         EINVAL, 160);
+    expect_report(log, "error (quorvel_obj_start, 16335): No such file or directory\n", EINVAL,
+                  160);
     debug("quorvel_kernel", 15668, "off\n");
     set_debug(true);
     errno = EPERM;

@@ -4,6 +4,7 @@
 #include "support/support.h"
 
 using namespace quorvel;
+using namespace qtest;
 
 static std::string contents(const buffer* b)
 {
@@ -67,25 +68,23 @@ TEST(Buffer, ResizeReplacesTheDataAreaAlsoOfInlineBuffers)
 
 TEST(Buffer, FailuresWriteTheirLines)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     buffer none{}; // a record without data area
     buffer* b = buffer_create(4);
     buffer_put(b, "abcd", 4);
     const std::string no_memory = "insufficient memory to perform operation\n";
     EXPECT_EQ(buffer_create(0), nullptr);
-    qtest::expect_report(log, "error (buffer_create, 4911): null or invalid argument\n", EINVAL,
-                         160);
+    expect_report(log, "error (buffer_create, 4911): null or invalid argument\n", EINVAL, 160);
     EXPECT_EQ(buffer_canread(&none), 0u);
-    qtest::expect_report(log, "error (buffer_canread, 4270): null or invalid argument\n", EINVAL,
-                         160);
+    expect_report(log, "error (buffer_canread, 4270): null or invalid argument\n", EINVAL, 160);
     EXPECT_EQ(buffer_create(UINT32_MAX), nullptr);
-    qtest::expect_report(log, "error (buffer_create, 4925): " + no_memory, ENOMEM, 8);
+    expect_report(log, "error (buffer_create, 4925): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(buffer_push(&b, "x", UINT32_MAX, 0), -1);
-    qtest::expect_report(log, "error (buffer_push, 4588): " + no_memory, ENOMEM, 8);
+    expect_report(log, "error (buffer_push, 4588): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(contents(b), "abcd");
     // A failed resize leaves no data area; formatted text still starts a new one.
     EXPECT_EQ(buffer_resize(b, UINT32_MAX), -1);
-    qtest::expect_report(log, "error (buffer_resize, 4867): " + no_memory, ENOMEM, 8);
+    expect_report(log, "error (buffer_resize, 4867): " + no_memory, ENOMEM, 8);
     EXPECT_EQ(buffer_printf(&b, "again"), 0);
     EXPECT_EQ(contents(b), "again");
     buffer_destroy(&b);

@@ -7,6 +7,7 @@
 #include <set>
 
 using namespace quorvel;
+using namespace qtest;
 
 static int store(htable* t, const std::string& key, const std::string& value, bool owned = true,
                  htable_destructor destructor = nullptr)
@@ -31,7 +32,7 @@ static void counting_destructor(void* value)
 
 TEST(Htable, HashIsBitExactAndCollidingKeysAreKeptApart)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     const std::pair<std::string, uint32_t> hashes[] = {{"", 101012345}, {"a", 397139},
                                                        {"abc", 48403},  {"Host", 29929},
                                                        {"dad", 36416},  {"haa", 36416}};
@@ -53,15 +54,14 @@ TEST(Htable, HashIsBitExactAndCollidingKeysAreKeptApart)
     EXPECT_EQ(htable_getref(t, "dad", 3, nullptr), referenced.c_str());
     EXPECT_EQ(destroyed, 2);
     EXPECT_EQ(htable_store(t, "haa", 3, "x", UINT32_MAX, true, nullptr), -1);
-    qtest::expect_report(
-        log, "error (htable_store, 7615): insufficient memory to perform operation\n", ENOMEM, 8);
+    expect_report(log, "error (htable_store, 7615): insufficient memory to perform operation\n",
+                  ENOMEM, 8);
     EXPECT_EQ(get(t, "haa"), "second"); // a failed owned copy keeps the entry as it was
     char dest[8];
     EXPECT_EQ(htable_getcopy(t, "haa", 3, dest, 5), 6); // too small: the needed size, zeroes
     EXPECT_EQ(std::string(dest, 5), std::string(5, '\0'));
-    qtest::expect_report(
-        log, "error (htable_getcopy, 7505): " + std::string(std::strerror(ENOSPC)) + "\n", ENOSPC,
-        8);
+    expect_report(log, "error (htable_getcopy, 7505): " + std::string(std::strerror(ENOSPC)) + "\n",
+                  ENOSPC, 8);
     EXPECT_EQ(htable_getcopy(t, "haa", 3, dest, 6), 0);
     EXPECT_EQ(std::string(dest, 6), "second");
     htable_destroy(&t);
@@ -69,7 +69,7 @@ TEST(Htable, HashIsBitExactAndCollidingKeysAreKeptApart)
 
 TEST(Htable, ConcurrentStoresThenCopiesThatRefuseStores)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     destroyed = 0;
     htable* t = htable_create(50);
     std::string shared = "shared";
@@ -95,10 +95,10 @@ TEST(Htable, ConcurrentStoresThenCopiesThatRefuseStores)
     const std::string refused =
         "error (htable_store, 7586): " + std::string(std::strerror(EINVAL)) + "\n";
     EXPECT_EQ(store(copy, "b", "2"), -1);
-    qtest::expect_report(log, refused, EINVAL, 160);
+    expect_report(log, refused, EINVAL, 160);
     htable_removesync(t);
     EXPECT_EQ(store(t, "own", "3"), -1);
-    qtest::expect_report(log, refused, EINVAL, 160);
+    expect_report(log, refused, EINVAL, 160);
     htable_destroy(&t);
     EXPECT_EQ(get(copy, "own"), "mine"); // owned values were duplicated
     EXPECT_EQ(get(copy, "2/49"), "2/49");

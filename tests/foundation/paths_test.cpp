@@ -8,10 +8,11 @@
 #include <filesystem>
 
 using namespace quorvel;
+using namespace qtest;
 
 TEST(Paths, ExtensionAndDirectoryCutPastIndexZero)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     EXPECT_STREQ(get_extension("a.b."), "");
     EXPECT_STREQ(get_extension("dir.d/file"), "d/file");
     for (const char* none : {".htaccess", "file", ""})
@@ -49,20 +50,19 @@ TEST(Paths, ExtensionAndDirectoryCutPastIndexZero)
 
 TEST(Paths, ReadableAndSizeOfFiles)
 {
-    qtest::TempDir dir;
-    qtest::ErrorLog log;
+    TempDir dir;
+    ErrorLog log;
     std::string sparse = dir.write("sparse", "x");
     EXPECT_TRUE(is_readable(sparse.c_str()));
     EXPECT_FALSE(is_readable(dir.path().c_str())); // not a regular file
-    qtest::expect_report(
-        log, "error (is_readable, 2938): could not access file " + dir.path() + "\n", 0, 19);
+    expect_report(log, "error (is_readable, 2938): could not access file " + dir.path() + "\n", 0,
+                  19);
     const auto size = (uintmax_t{5} << 30) + 3; // beyond 4 GiB
     std::filesystem::resize_file(sparse, size);
     EXPECT_EQ(static_cast<uintmax_t>(sizeof_file(sparse.c_str())), size);
     std::string missing = dir.file("missing");
     EXPECT_EQ(sizeof_file(missing.c_str()), 0);
-    qtest::expect_report(log, "error: file: No such file or directory, " + missing + "\n", ENOENT,
-                         2);
+    expect_report(log, "error: file: No such file or directory, " + missing + "\n", ENOENT, 2);
     EXPECT_FALSE(is_readable(nullptr));
-    qtest::expect_report(log, "error (is_readable, 2928): null argument passed\n", EINVAL, 160);
+    expect_report(log, "error (is_readable, 2928): null argument passed\n", EINVAL, 160);
 }

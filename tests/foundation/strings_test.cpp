@@ -5,19 +5,19 @@
 #include "support/support.h"
 
 using namespace quorvel;
+using namespace qtest;
 
 TEST(Strings, ConcatAndPrintfBoundaries)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     char dest[6] = "abc";
     EXPECT_EQ(str_concat(dest, sizeof(dest), "de"), 0); // fits exactly
     EXPECT_STREQ(dest, "abcde");
     EXPECT_EQ(str_concat(dest, sizeof(dest), "f"), -1); // one more byte empties the destination
     EXPECT_STREQ(dest, "");
-    qtest::expect_report(log, "error (str_concat, 1613): provided buffer is too small\n", ENOSPC,
-                         0);
+    expect_report(log, "error (str_concat, 1613): provided buffer is too small\n", ENOSPC, 0);
     EXPECT_EQ(str_concat(dest, 0, "a"), -1);
-    qtest::expect_report(log, "error (str_concat, 1603): null argument passed\n", EINVAL, 160);
+    expect_report(log, "error (str_concat, 1603): null argument passed\n", EINVAL, 160);
     char* s = nullptr;
     ASSERT_EQ(str_printf(&s, "%s=%d", "a", 1), 0);
     // The old string may be an argument: it is released only after the new one is built.
@@ -32,7 +32,7 @@ TEST(Strings, ConcatAndPrintfBoundaries)
     }
     // A wide character the "C" locale cannot convert fails silently and keeps the string.
     EXPECT_EQ(str_printf(&s, "%ls", L"\x1234"), -1);
-    qtest::expect_report(log, "", EINVAL, 160);
+    expect_report(log, "", EINVAL, 160);
     EXPECT_EQ(s, expected);
     quorvel_mem_free(s);
 }

@@ -3,11 +3,12 @@
 #include "support/support.h"
 
 using namespace quorvel;
+using namespace qtest;
 using list = std::vector<std::string>;
 
 TEST(Tokenizer, EmptyTokensAreNeverReturned)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     const struct {
         const char *text, *delimiters;
         list expected;
@@ -34,11 +35,11 @@ TEST(Tokenizer, EmptyTokensAreNeverReturned)
     EXPECT_STREQ(tok_next(t), "two");
     tok_destroy(&t);
     EXPECT_EQ(tok_create("a", nullptr), nullptr);
-    qtest::expect_report(log, "error (tok_create, 3459): null argument passed\n", EINVAL, 160);
+    expect_report(log, "error (tok_create, 3459): null argument passed\n", EINVAL, 160);
     char text[] = "a";
     tok foreign{0, text, text, 1};
     EXPECT_EQ(tok_next(&foreign), nullptr);
-    qtest::expect_report(log, "", EINVAL, 160);
+    expect_report(log, "", EINVAL, 160);
     tok* handle = &foreign;
     tok_destroy(&handle);
     EXPECT_EQ(handle, &foreign); // not ours: left alone

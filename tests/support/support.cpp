@@ -63,16 +63,10 @@ std::vector<std::string> ErrorLog::lines() const
     // A few library lines end without a line feed, so an entry may follow on the same line.
     static const std::regex stamp(R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] - )");
     std::string all = read_file(path_);
-    std::vector<std::string> entries;
-    size_t body = std::string::npos;
-    for (auto it = std::sregex_iterator(all.begin(), all.end(), stamp);
-         it != std::sregex_iterator(); ++it) {
-        if (body != std::string::npos)
-            entries.push_back(all.substr(body, static_cast<size_t>(it->position()) - body));
-        body = static_cast<size_t>(it->position() + it->length());
-    }
-    if (body != std::string::npos)
-        entries.push_back(all.substr(body));
+    std::vector<std::string> entries(std::sregex_token_iterator(all.begin(), all.end(), stamp, -1),
+                                     std::sregex_token_iterator());
+    if (!entries.empty()) // the text before the first stamp
+        entries.erase(entries.begin());
     return entries;
 }
 

@@ -4,10 +4,11 @@
 #include "support/support.h"
 
 using namespace quorvel;
+using namespace qtest;
 
 TEST(Mutex, NestedLockWarnsAndNonOwnerCannotUnlock)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     mutex* m = mutex_create();
     testing::internal::CaptureStderr();
     EXPECT_EQ(mutex_lock(m), 0);

@@ -5,6 +5,7 @@
 #include "threads/sync.h"
 
 using namespace quorvel;
+using namespace qtest;
 
 static void counts(thread_record* self, void* arg)
 {
@@ -24,7 +25,7 @@ static void ignores_stop_flag(thread_record* self, void* arg)
 
 TEST(Thread, BodiesThatStopAreJoinedWithoutForce)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     set_debug(true);
     std::atomic<int> ran{0};
     for (bool suspended : {false, true}) {
@@ -45,7 +46,7 @@ TEST(Thread, BodiesThatStopAreJoinedWithoutForce)
 
 TEST(Thread, BodyIgnoringStopIsLeftRunningAndFreesItsOwnRecord)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     set_debug(true);
     event* events[2] = {event_create(), event_create()};
     thread_record* t = thread_create(ignores_stop_flag, events, 0, false);
@@ -62,7 +63,7 @@ TEST(Thread, BodyIgnoringStopIsLeftRunningAndFreesItsOwnRecord)
 
 TEST(Thread, NullArgumentsAreReported)
 {
-    qtest::ErrorLog log;
+    ErrorLog log;
     uint32_t a = 5, b = 5, c = 6;
     EXPECT_EQ(thread_same(&a, &b), 1);
     EXPECT_EQ(thread_same(&a, &c), 0);
