@@ -11,15 +11,6 @@
 using namespace quorvel;
 using namespace qtest;
 
-// Bytes that tell their own offset, so a repeat or a gap shows.
-static std::string pattern(size_t n)
-{
-    std::string text(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        text[i] = static_cast<char>((i * 7 + i / 251) % 256);
-    return text;
-}
-
 // Sends `text` from a thread of its own (joined at destruction) while the test receives.
 static std::jthread sender(int fd, std::string text, bool close_after)
 {
@@ -34,7 +25,7 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
 {
     ErrorLog log;
     TempDir dir;
-    std::string body = pattern(3u << 20);
+    std::string body = offset_bytes(3u << 20);
     std::string path = dir.write("big.bin", body);
     // 4 GiB + 100 bytes: a size cut to 32 bits would send 100 bytes and report success.
     std::string sparse = dir.write("sparse.bin", "");
@@ -76,7 +67,7 @@ TEST(StreamFile, SendsExactlyTheLengthFailsOnShortFilesAndTimesOut)
 {
     ErrorLog log;
     TempDir dir;
-    std::string body = pattern(1000);
+    std::string body = offset_bytes(1000);
     std::string path = dir.write("small.bin", body);
     SocketPair pair;
     quorvel::socket* s = connection(pair.mine);
@@ -99,7 +90,7 @@ TEST(StreamFile, SendsExactlyTheLengthFailsOnShortFilesAndTimesOut)
     EXPECT_EQ(log.text(), "");
     // Nobody reads: the short time-out ends the transfer.
     s->timeout = 1;
-    EXPECT_EQ(socket_streamfile(s, dir.write("big.bin", pattern(4u << 20)).c_str(), 0), -1);
+    EXPECT_EQ(socket_streamfile(s, dir.write("big.bin", offset_bytes(4u << 20)).c_str(), 0), -1);
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_TRUE(s->flags & SOCK_TIMEDOUT);
     socket_destroy(&s);
@@ -112,7 +103,7 @@ TEST(ReceiveFile, ArrivesWholeAfterWhatWasBufferedOrLeavesNoFile)
     for (size_t size : {size_t{3000}, size_t{RECEIVE_MAP_LIMIT}, RECEIVE_MAP_LIMIT + 123457}) {
         for (bool cut : {false, true}) {
             SCOPED_TRACE(std::to_string(size) + (cut ? " cut" : ""));
-            std::string body = pattern(size);
+            std::string body = offset_bytes(size);
             SocketPair pair;
             quorvel::socket* s = connection(pair.mine);
             // A failed receive leaves nothing behind, not even an older file of that name.

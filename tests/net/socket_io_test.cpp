@@ -10,15 +10,6 @@
 using namespace quorvel;
 using namespace qtest;
 
-// Bytes that tell their own offset, so a repeat or a gap shows.
-static std::string pattern(size_t n)
-{
-    std::string text(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        text[i] = static_cast<char>('A' + (i * 7 + i / 251) % 26);
-    return text;
-}
-
 TEST(SocketIo, SendingDiscardsUnreadInputAndReceivingSendsPendingOutput)
 {
     ErrorLog log;
@@ -60,7 +51,7 @@ TEST(SocketIo, RefillTakesALargeArrivedRequestAtOnceAndGrowsApartFromTheBlock)
     buffer* inline_buffer = s->buffer;
     // Each larger request fully arrived is taken whole; the grown area replaces the last one.
     for (size_t size : {50000, 70000}) {
-        std::string request = pattern(size);
+        std::string request = offset_bytes(size);
         ASSERT_EQ(::send(pair.peer, request.data(), size, MSG_DONTWAIT), ssize_t(size));
         EXPECT_EQ(socket_fillbuffer(s), int(size));
         EXPECT_EQ(s->buffer, inline_buffer);
@@ -144,7 +135,7 @@ TEST(SocketIo, FailedFlushDropsWhatLeftAndSendsTheRestExactlyOnce)
     ASSERT_EQ(::setsockopt(pair.mine, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
     quorvel::socket* s = connection(pair.mine, 262144);
     s->timeout = 1;
-    std::string body = pattern(200000);
+    std::string body = offset_bytes(200000);
     ASSERT_EQ(socket_snd(s, body.data(), 200000), 200000);
     // Nobody reads: part of the buffer leaves, then the wait for room runs out.
     EXPECT_EQ(socket_flush(s), -1);

@@ -72,6 +72,14 @@ void send_all(int fd, const std::string& text)
     }
 }
 
+std::string offset_bytes(size_t n)
+{
+    std::string text(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        text[i] = static_cast<char>((i * 7 + i / 251) % 256);
+    return text;
+}
+
 void set_mtime(const std::string& path, std::time_t when)
 {
     timespec times[2] = {{when, 0}, {when, 0}};

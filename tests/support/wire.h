@@ -38,6 +38,8 @@ std::string read_some(int fd, size_t want, int ms = 10000);
 std::string read_to_end(int fd, int ms = 10000);
 
 void send_all(int fd, const std::string& text); // a failure fails the test
+// `n` bytes that tell their own offset, so a repeat or a gap shows.
+std::string offset_bytes(size_t n);
 void set_mtime(const std::string& path, std::time_t when);
 
 } // namespace qtest
