@@ -39,10 +39,8 @@ std::string read_file(const std::string& path);
 // The first log made in the process, so it receives every error and debug line.
 class ErrorLog {
 public:
-    ErrorLog();
+    ErrorLog(); // not copyable, as its TempDir is not
     ~ErrorLog();
-    ErrorLog(const ErrorLog&) = delete;
-    ErrorLog& operator=(const ErrorLog&) = delete;
     const std::string& path() const { return path_; }
     // The entries so far, each without its "[time] - " prefix; text() joins them.
     std::vector<std::string> lines() const;
