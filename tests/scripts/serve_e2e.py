@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """End to end: quorvel-serve on 127.0.0.1 answering real clients (http.client, curl and raw
-sockets) from a site built in a temporary directory.
-
-Usage: serve_e2e.py BUILD_DIR
+sockets) from a site built in a temporary directory. Usage: serve_e2e.py BUILD_DIR
 """
 import base64
+import concurrent.futures
 import email.utils
 import http.client
 import os
@@ -15,7 +14,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -35,35 +33,30 @@ def raw(port, request, timeout=10):
     """Sends the request bytes and returns everything until the server closes."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(request)
-        chunks = []
-        while True:
-            data = s.recv(65536)
-            if not data:
-                return b"".join(chunks)
-            chunks.append(data)
+        return s.makefile("rb").read()
 
 
 def header_lines(lines):
     """The header lines with the Date line's form checked and its value replaced by '*'."""
-    out = []
-    for line in lines:
-        if line.startswith("Date: "):
-            assert DATE.match(line), line
-            line = "Date: *"
-        out.append(line)
-    return out
+    lines = list(lines)
+    assert all(DATE.match(line) for line in lines if line.startswith("Date: ")), lines
+    return ["Date: *" if line.startswith("Date: ") else line for line in lines]
 
 
-class Site:
-    """The tree the tests serve, with a canary file outside the root."""
+def basic(user, password):
+    return {"Authorization": "Basic " + base64.b64encode(b"%s:%s" % (user.encode(),
+                                                                     password.encode())).decode()}
 
-    def __init__(self):
-        self.top = tempfile.mkdtemp(prefix="quorvel-e2e-")
-        self.root = os.path.join(self.top, "root")
-        self.canary = os.path.join(self.top, "canary.txt")
-        with open(self.canary, "w") as f:
-            f.write("CANARY-SECRET")
-        self.files = {
+
+class ServeTest(unittest.TestCase):
+    """One quorvel-serve for a site with a canary and a password file outside its root."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.top = tempfile.mkdtemp(prefix="quorvel-e2e-")
+        cls.root, cls.canary, cls.log = (os.path.join(cls.top, name)
+                                         for name in ("root", "canary.txt", "log"))
+        cls.files = {
             "index.html": b"<html><body>home</body></html>\n",
             "a.txt": b"plain text file\n",
             "style.css": b"body { color: red; }\n",
@@ -75,67 +68,40 @@ class Site:
             "private/inner/deep.txt": b"deep secret\n",
             "big.bin": os.urandom(3 * 1024 * 1024),
         }
-        for name, data in self.files.items():
-            path = os.path.join(self.root, name)
+        outside = {"canary.txt": b"CANARY-SECRET", "passwd": b"alice:wonder\nbob:builder\r\n",
+                   "root/private/.htaccess": b"AuthUserFile %s/passwd\nrequire valid-user\n"
+                   % cls.top.encode()}
+        for name, data in [("root/" + n, d) for n, d in cls.files.items()] + [*outside.items()]:
+            path = os.path.join(cls.top, name)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-        passwd = os.path.join(self.top, "passwd")
-        with open(passwd, "w") as f:
-            f.write("alice:wonder\nbob:builder\r\n")
-        with open(os.path.join(self.root, "private", ".htaccess"), "w") as f:
-            f.write("AuthUserFile %s\nrequire valid-user\n" % passwd)
-
-    def remove(self):
-        shutil.rmtree(self.top, ignore_errors=True)
-
-
-class Server:
-    def __init__(self, root):
-        self.port = free_port()
-        self.log = tempfile.NamedTemporaryFile(prefix="quorvel-e2e-log-", delete=False).name
-        self.process = subprocess.Popen(
-            [SERVE, "--root", root, "--port", str(self.port), "--log", self.log],
+        cls.port = free_port()
+        cls.process = subprocess.Popen(
+            [SERVE, "--root", cls.root, "--port", str(cls.port), "--log", cls.log],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
-        while self.process.poll() is None and time.monotonic() < deadline:
+        while cls.process.poll() is None and time.monotonic() < deadline:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
                 return
             except OSError:
                 time.sleep(0.02)
-        out, err = self.process.communicate(timeout=10)
+        out, err = cls.process.communicate(timeout=10)
         raise RuntimeError("quorvel-serve did not come up: %r %r" % (out, err))
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            code = self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            raise
-        out, _ = self.process.communicate()
-        with open(self.log, "rb") as f:
-            log = f.read()
-        os.unlink(self.log)
-        return code, out, log
-
-
-def basic(user, password):
-    return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
-
-
-class ServeTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.site = Site()
-        cls.server = Server(cls.site.root)
-        cls.port = cls.server.port
 
     @classmethod
     def tearDownClass(cls):
-        code, out, log = cls.server.stop()
-        cls.site.remove()
+        cls.process.send_signal(signal.SIGTERM)
+        try:
+            code = cls.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            cls.process.kill()
+            raise
+        out = cls.process.communicate()[0]
+        with open(cls.log, "rb") as f:
+            log = f.read()
+        shutil.rmtree(cls.top, ignore_errors=True)
         # Started, served and stopped cleanly on SIGTERM.
         assert code == 0, "quorvel-serve exited with %d" % code
         assert b"serving" in out, out
@@ -154,27 +120,29 @@ class ServeTest(unittest.TestCase):
         return response, body
 
     def test_file_header_lines_in_order_and_body_with_http_client(self):
-        mtime = os.stat(os.path.join(self.site.root, "a.txt")).st_mtime
+        mtime = os.stat(os.path.join(self.root, "a.txt")).st_mtime
         expected = ["Date: *", "Server: Quorvel/1.0", "Content-Type: text/plain",
                     "Last-Modified: " + email.utils.formatdate(mtime, usegmt=True),
                     "Content-Length: 16", "Connection: close"]
-        for method, body in (("GET", self.site.files["a.txt"]), ("HEAD", b"")):
+        for method, body in (("GET", self.files["a.txt"]), ("HEAD", b"")):
             response, got = self.get("/a.txt", method=method)
             self.assertEqual((response.version, response.status, response.reason), (10, 200, "OK"))
             self.assertEqual(header_lines("%s: %s" % h for h in response.getheaders()), expected)
             self.assertEqual(got, body)
 
+    def curl(self, path, *options):
+        return subprocess.run(["curl", "-s", "--http1.0", "--max-time", "30", *options,
+                               "http://127.0.0.1:%d%s" % (self.port, path)],
+                              capture_output=True, check=True).stdout
+
     def test_three_mebibyte_file_with_curl(self):
-        out = os.path.join(self.site.top, "download.bin")
-        result = subprocess.run(["curl", "-s", "--http1.0", "--max-time", "30", "-D", "-", "-o", out,
-                                 "http://127.0.0.1:%d/big.bin" % self.port],
-                                capture_output=True, check=True)
-        lines = header_lines(result.stdout.decode().split("\r\n"))
+        out = os.path.join(self.top, "download.bin")
+        lines = header_lines(self.curl("/big.bin", "-D", "-", "-o", out).decode().split("\r\n"))
         self.assertEqual(lines[:3], ["HTTP/1.0 200 OK", "Date: *", "Server: Quorvel/1.0"])
         self.assertEqual(lines[3], "Content-Type: application/octet-stream")
         self.assertEqual(lines[5:], ["Content-Length: 3145728", "Connection: close", "", ""])
         with open(out, "rb") as f:
-            self.assertTrue(f.read() == self.site.files["big.bin"])
+            self.assertTrue(f.read() == self.files["big.bin"])
 
     def test_mime_by_extension_and_by_content_and_the_index_file(self):
         cases = {"/style.css": "text/css", "/image.png": "image/png", "/a.txt": "text/plain",
@@ -184,10 +152,10 @@ class ServeTest(unittest.TestCase):
             response, body = self.get(path)
             self.assertEqual((response.status, response.getheader("Content-Type")),
                              (200, expected), path)
-            self.assertEqual(body, self.site.files[path[1:] or "index.html"], path)
+            self.assertEqual(body, self.files[path[1:] or "index.html"], path)
 
     def test_not_modified_error_pages_listing_and_access_files(self):
-        stamp = time.gmtime(os.stat(os.path.join(self.site.root, "a.txt")).st_mtime)
+        stamp = time.gmtime(os.stat(os.path.join(self.root, "a.txt")).st_mtime)
         for when in (time.strftime("%a, %d %b %Y %H:%M:%S GMT", stamp),
                      time.strftime("%A, %d-%b-%y %H:%M:%S GMT", stamp),
                      time.strftime("%a %b %e %H:%M:%S %Y", stamp)):
@@ -201,14 +169,12 @@ class ServeTest(unittest.TestCase):
             self.assertEqual(int(response.getheader("Content-Length")), len(body), path)
             self.assertTrue(body.endswith(b"Server powered by Quorvel version 0.9.0</ADDRESS>\r\n"
                                           b"</BODY></HTML>\r\n"), body)
-        result = subprocess.run(["curl", "-s", "--http1.0", "--max-time", "10",
-                                 "http://127.0.0.1:%d/docs/?na" % self.port],
-                                capture_output=True, check=True)
-        self.assertIn(b"<title>Index of /docs</title>", result.stdout)
-        self.assertIn(b'<a href="/docs/bb.txt">bb.txt</a>', result.stdout)
+        listing = self.curl("/docs/?na")
+        self.assertIn(b"<title>Index of /docs</title>", listing)
+        self.assertIn(b'<a href="/docs/bb.txt">bb.txt</a>', listing)
 
     def test_traversal_never_leaks_the_canary(self):
-        canary = self.site.canary.encode()
+        canary = self.canary.encode()
         for path in (b"/../canary.txt", b"/%2e%2e/canary.txt", b"/%2E%2E%2Fcanary.txt",
                      b"/..%2fcanary.txt", b"/..\\canary.txt", b"/%5c..%5ccanary.txt",
                      b"/docs/../../canary.txt", b"//../canary.txt", canary, b"/" + canary,
@@ -228,38 +194,25 @@ class ServeTest(unittest.TestCase):
                 self.assertEqual(self.get(path, basic(user, password))[0].status, 401, user)
         response, body = self.get("/private/inner/deep.txt", basic("alice", "wonder"))
         self.assertEqual((response.status, body), (200, b"deep secret\n"))
-        result = subprocess.run(["curl", "-s", "--http1.0", "--max-time", "10", "-u", "bob:builder",
-                                 "http://127.0.0.1:%d/private/secret.txt" % self.port],
-                                capture_output=True, check=True)
-        self.assertEqual(result.stdout, b"top secret\n")
+        self.assertEqual(self.curl("/private/secret.txt", "-u", "bob:builder"), b"top secret\n")
 
     def test_bounded_load_5000_requests_from_32_threads(self):
-        expected = self.site.files["docs/bb.txt"]
-        failures = []
-        lock = threading.Lock()
+        expected = self.files["docs/bb.txt"]
         deadline = time.monotonic() + 120
 
-        def client(count):
+        def client(count):  # the first failure of one client, or None
             for _ in range(count):
-                try:
-                    if time.monotonic() > deadline:
-                        raise OSError("deadline")
-                    response = raw(self.port, b"GET /docs/bb.txt HTTP/1.0\r\n\r\n")
-                    if not response.startswith(b"HTTP/1.0 200 OK\r\n") or \
-                            response.partition(b"\r\n\r\n")[2] != expected:
-                        raise OSError("wrong answer")
-                except OSError as e:
-                    with lock:
-                        failures.append(str(e))
-                    return
+                if time.monotonic() > deadline:
+                    return "deadline"
+                response = raw(self.port, b"GET /docs/bb.txt HTTP/1.0\r\n\r\n")
+                if not response.startswith(b"HTTP/1.0 200 OK\r\n") or \
+                        response.partition(b"\r\n\r\n")[2] != expected:
+                    return "wrong answer %r" % response[:100]
+            return None
 
-        threads = [threading.Thread(target=client, args=(5000 // 32 + (i < 5000 % 32),))
-                   for i in range(32)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        self.assertEqual(failures, [])
+        with concurrent.futures.ThreadPoolExecutor(32) as pool:
+            failures = pool.map(client, [5000 // 32 + (i < 5000 % 32) for i in range(32)])
+        self.assertEqual([f for f in failures if f], [])
 
 
 class ServeProcessTest(unittest.TestCase):
@@ -268,16 +221,12 @@ class ServeProcessTest(unittest.TestCase):
                               capture_output=True, timeout=30)
 
     def test_busy_port_and_missing_root_fail_with_status_1_and_a_message(self):
-        site = Site()
-        try:
-            with socket.socket() as holder:
-                holder.bind(("127.0.0.1", 0))
-                holder.listen()
-                result = self.run_serve(site.root, holder.getsockname()[1])
-            self.assertEqual(result.returncode, 1)
-            self.assertIn(b"could not listen", result.stderr)
-        finally:
-            site.remove()
+        with tempfile.TemporaryDirectory() as root, socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen()
+            result = self.run_serve(root, holder.getsockname()[1])
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"could not listen", result.stderr)
         result = self.run_serve("/nonexistent/quorvel", free_port())
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"cannot serve", result.stderr)
