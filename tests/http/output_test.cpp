@@ -1,17 +1,6 @@
-#include "core/envelope.h"
-#include "core/report.h"
-#include "foundation/buffer.h"
-#include "http/request.h"
-#include "net/socket.h"
-#include "quorvel.h"
-#include "support/support.h"
-#include "support/wire.h"
+#include "site.h"
 
-#include <cerrno>
 #include <csignal>
-#include <gtest/gtest.h>
-#include <string>
-#include <sys/socket.h>
 
 using namespace quorvel;
 
