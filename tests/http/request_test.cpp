@@ -3,23 +3,12 @@
 #include "http/request.h"
 
 #include "core/settings.h"
-#include "core/thread_heap.h"
-#include "foundation/htable.h"
-#include "http/server.h"
-#include "net/socket.h"
 #include "platform/os.h"
-#include "quorvel.h"
-#include "support/support.h"
-#include "support/wire.h"
+#include "site.h"
 
 #include <atomic>
-#include <cerrno>
-#include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <string>
-#include <sys/socket.h>
-#include <thread>
 
 using namespace quorvel;
 
@@ -73,6 +62,25 @@ std::string left_on(quorvel::socket* s)
     return rest;
 }
 
+// The served tree, with requests whose peer may go on sending; the record owns its end.
+class Wire : public qtest::Site {
+protected:
+    // A buffer of a few bytes makes every read go through a refill.
+    quorvel::socket* connect(const std::string& bytes, int32_t size = 4096, bool end = true)
+    {
+        pair = std::make_unique<qtest::SocketPair>();
+        qtest::send_all(pair->peer, bytes);
+        if (end)
+            ::shutdown(pair->peer, SHUT_WR);
+        return qtest::connection(std::exchange(pair->mine, -1), size, SOCK_BUFFERED);
+    }
+    request_data* request(const std::string& bytes, int32_t size = 4096)
+    {
+        return http_request(&server, connect(bytes, size), 65536);
+    }
+    std::unique_ptr<qtest::SocketPair> pair;
+};
+
 } // namespace
 
 TEST(UrlDecode, DecodesOnceInPlaceUpToTheFirstBlankControlOrHighByte)
@@ -121,7 +129,8 @@ TEST(ParseRequestHeader, ContentLengthIsStrictAndMustNotDiffer)
 {
     const std::pair<const char*, int64_t> cases[] = {
         {"12", 12}, {"0012  ", 12}, {"0", 0},   {"-5", 0},   {"+5", 0},
-        {"5x", 0},  {"1 2", 0},     {"\t5", 0}, {"0x10", 0}, {"99999999999999999999", INT64_MAX}};
+        {"5x", 0},  {"1 2", 0},     {"\t5", 0}, {"0x10", 0}, {"99999999999999999999", INT64_MAX},
+    };
     for (auto [value, length] : cases) {
         Parsed p(std::string("POST / HTTP/1.0\r\nContent-Length: ") + value + "\r\n\r\n");
         EXPECT_EQ(p.length, length) << value;
@@ -134,48 +143,9 @@ TEST(ParseRequestHeader, ContentLengthIsStrictAndMustNotDiffer)
     EXPECT_EQ(other.record.status, STATUS_BAD_REQUEST);
 }
 
-namespace {
-
-// A server with a root of two files; each request arrives over a socket pair.
-class Wire : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        quorvel_init();
-        dir.write("www/a b.html", "<p>a b</p>");
-        dir.write("www/a.txt", "text");
-        server = httpsrv_create(1, root.c_str());
-        ASSERT_NE(server, nullptr);
-        log.clear();
-    }
-    void TearDown() override { httpsrv_destroy(&server); }
-
-    // A connection whose peer has sent `bytes` and, with `end`, stopped sending; a buffer of
-    // a few bytes makes every read go through a refill. The record owns its end.
-    quorvel::socket* connect(const std::string& bytes, int32_t size = 4096, bool end = true)
-    {
-        pair = std::make_unique<qtest::SocketPair>();
-        qtest::send_all(pair->peer, bytes);
-        if (end)
-            ::shutdown(pair->peer, SHUT_WR);
-        return qtest::connection(std::exchange(pair->mine, -1), size, SOCK_BUFFERED);
-    }
-    request_data* request(const std::string& bytes, int32_t size = 4096)
-    {
-        return http_request(server, connect(bytes, size), 65536);
-    }
-
-    qtest::TempDir dir;
-    qtest::ErrorLog log;
-    std::string root = dir.file("www");
-    server_record* server = nullptr;
-    std::unique_ptr<qtest::SocketPair> pair;
-};
-
-} // namespace
-
 TEST_F(Wire, RequestIsReadParsedAndResolved)
 {
+    dir.write("www/a b.html", "<p>a b</p>");
     for (int32_t size : {4096, 7}) {
         request_data* r = request("GET /a%20b.html?x=1+2 HTTP/1.0\r\nHost: h\r\n\r\n", size);
         ASSERT_NE(r, nullptr);
@@ -211,11 +181,11 @@ TEST_F(Wire, HeadEndsAtTheFirstTerminatorAfterOtherBytes)
         for (const auto& [sent, limit, head] : cases) {
             SCOPED_TRACE(sent + " / " + std::to_string(size));
             quorvel::socket* s = connect(sent, size);
-            char* text = read_http_header(s, limit);
-            ASSERT_NE(text, nullptr);
-            EXPECT_EQ(std::string(text), head);
+            char* read = read_http_header(s, limit);
+            ASSERT_NE(read, nullptr);
+            EXPECT_EQ(std::string(read), head);
             EXPECT_EQ(left_on(s), sent.substr(head.size()));
-            quorvel_mem_free(text);
+            quorvel_mem_free(read);
             socket_destroy(&s);
         }
     }
@@ -288,7 +258,7 @@ TEST_F(Wire, OneDeadlineCoversHeadAndBody)
                 sleep_ms(50);
         });
         int64_t begin = monotonic_ms();
-        request_data* r = http_request(server, s, 65536);
+        request_data* r = http_request(&server, s, 65536);
         int64_t took = monotonic_ms() - begin;
         stop.store(true);
         client.join();
