@@ -1,5 +1,6 @@
 #include "http/response.h"
 
+#include "foundation/strings.h"
 #include "site.h"
 
 using namespace qtest;
@@ -7,21 +8,19 @@ using namespace qtest;
 TEST_F(Site, HeaderLinesInOrderAndTheBodyByteForByte)
 {
     const std::string modified = "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT";
-    struct row {
-        std::string path, attributes;
-        lines expected;
-    } rows[] = {{"/a.txt", "", {"Content-Type: text/plain", modified, "Content-Length: 19"}},
-                // Empty files and directories go without a length.
-                {"/empty.txt", "", {"Content-Type: text/plain", modified}},
-                {"/docs", "", {"Content-Type: text/html", modified}},
-                // Attributes follow the length; Cache-Control drops Last-Modified.
-                {"/a.txt",
-                 "Cache-Control: max-age=60\r\n",
-                 {"Content-Type: text/plain", "Content-Length: 19", "Cache-Control: max-age=60"}},
-                {"/a.txt",
-                 "Set-Cookie: id=7\r\nX-A: 1\r\n",
-                 {"Content-Type: text/plain", modified, "Content-Length: 19", "Set-Cookie: id=7",
-                  "X-A: 1"}}};
+    std::tuple<std::string, std::string, lines> rows[] = {
+        {"/a.txt", "", {"Content-Type: text/plain", modified, "Content-Length: 19"}},
+        // Empty files and directories go without a length.
+        {"/empty.txt", "", {"Content-Type: text/plain", modified}},
+        {"/docs", "", {"Content-Type: text/html", modified}},
+        // Attributes follow the length; Cache-Control drops Last-Modified.
+        {"/a.txt",
+         "Cache-Control: max-age=60\r\n",
+         {"Content-Type: text/plain", "Content-Length: 19", "Cache-Control: max-age=60"}},
+        {"/a.txt",
+         "Set-Cookie: id=7\r\nX-A: 1\r\n",
+         {"Content-Type: text/plain", modified, "Content-Length: 19", "Set-Cookie: id=7",
+          "X-A: 1"}}};
     for (auto& [path, attributes, expected] : rows) {
         SCOPED_TRACE(path + attributes);
         expected.insert(expected.begin(), {"HTTP/1.0 200 OK", "Date: *", "Server: Quorvel/1.0"});
