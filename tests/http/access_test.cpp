@@ -9,19 +9,6 @@ using qtest::Site;
 
 namespace {
 
-std::string base64(const std::string& in)
-{
-    static const char t[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out, q;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        q = in.substr(i, 3) + std::string(2, '\0');
-        uint32_t v = uint8_t(q[0]) << 16 | uint8_t(q[1]) << 8 | uint8_t(q[2]);
-        for (size_t k = 0; k < 4; ++k)
-            out += k <= in.size() - i ? t[(v >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
-
 // A served tree with a password file (alice/secret, bob/hunter2) and a group file beside it.
 class Access : public Site {
 protected:
@@ -60,25 +47,27 @@ TEST(Base64, DecodesByTheStrictRulesWithinTheBound)
 
 TEST_F(Access, PasswordAndGroupFiles)
 {
-    EXPECT_EQ(login(passwords, base64("bob:hunter2")).first, 1);
+    // Credentials as a client sends them: bob:hunter2; alice:secreT, alice, alice:secret NUL x,
+    // ev LF e:x; alice:secret and alice:secre; bob:pw.
+    EXPECT_EQ(login(passwords, "Ym9iOmh1bnRlcjI=").first, 1);
     const std::pair<std::string, std::string> refusals[] = {
-        {base64("alice:secreT"), "10566): invalid password for alice ip:10.0.0.7 entered\n"},
+        {"YWxpY2U6c2VjcmVU", "10566): invalid password for alice ip:10.0.0.7 entered\n"},
         {"not base64!", "10524): could not decode string \"not base64!\" from ip:10.0.0.7\n"},
-        {base64("alice"), "10534): missing password string from user alice, ip:10.0.0.7\n"},
+        {"YWxpY2U=", "10534): missing password string from user alice, ip:10.0.0.7\n"},
         // A zero byte would make "secret\0junk" equal to "secret".
-        {base64(std::string("alice:secret\0x", 14)),
+        {"YWxpY2U6c2VjcmV0AHg=",
          "10524): could not decode string \"YWxpY2U6c2VjcmV0AHg=\" from ip:10.0.0.7\n"},
         // Control characters a client sends are escaped in the log.
-        {base64("ev\ne:x"), "10575): unknown user ev\\x0Ae attempted to login from ip:10.0.0.7\n"}};
+        {"ZXYKZTp4", "10575): unknown user ev\\x0Ae attempted to login from ip:10.0.0.7\n"}};
     for (const auto& [credentials, line] : refusals)
         EXPECT_EQ(login(passwords, credentials), std::pair(0, "error (http_check_access, " + line));
     // The last line keeps its last character without a line feed; CR LF ends lines too; the
     // tail of an over-long line is not a line of its own.
     std::string last = dir.write("last", "bob:x\r\nalice:secret");
-    EXPECT_EQ(login(last, base64("alice:secret")).first, 1);
-    EXPECT_EQ(login(last, base64("alice:secre")).first, 0);
+    EXPECT_EQ(login(last, "YWxpY2U6c2VjcmV0").first, 1);
+    EXPECT_EQ(login(last, "YWxpY2U6c2VjcmU=").first, 0);
     std::string over = dir.write("over", "carol:" + std::string(600, 'p') + "bob:pw\n");
-    EXPECT_EQ(login(over, base64("bob:pw")).first, 0);
+    EXPECT_EQ(login(over, "Ym9iOnB3").first, 0);
 
     char group[HTACCESS_GROUP_SIZE];
     auto group_of = [&](const std::string& file, const char* user) -> std::string {

@@ -200,14 +200,8 @@ TEST_F(Site, FileRemovedWhilePendingPeerGoneAndAThreadHeap)
     EXPECT_EQ(exchange("GET /a.txt HTTP/1.0\r\n\r\n", remove).body(), before);
     dir.write("www/a.txt", before);
     // Closed again before the answer: not found.
-    EXPECT_EQ(exchange("GET /a.txt HTTP/1.0\r\n\r\n",
-                       [&](request_data* q) {
-                           remove(q);
-                           ::close(q->file_fd);
-                           q->file_open = 0;
-                       })
-                  .body(),
-              error_page(16));
+    auto closed = [&](request_data* q) { remove(q), ::close(q->file_fd), q->file_open = 0; };
+    EXPECT_EQ(exchange("GET /a.txt HTTP/1.0\r\n\r\n", closed).body(), error_page(16));
 
     std::string big(1 << 20, 'b');
     dir.write("www/big.bin", big);
