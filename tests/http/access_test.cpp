@@ -1,40 +1,16 @@
 #include "http/access.h"
 
-#include "core/report.h"
-#include "foundation/htable.h"
-#include "http/request.h"
-#include "http/server.h"
-#include "net/socket.h"
 #include "site.h"
-#include "support/support.h"
 
 #include <climits>
-#include <cstring>
-#include <filesystem>
-#include <gtest/gtest.h>
-#include <string>
-#include <unistd.h>
 
 using namespace quorvel;
 using qtest::Site;
 
 namespace {
 
-std::string base64(const std::string& in)
-{
-    static const char t[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out, q;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        q = in.substr(i, 3) + std::string(2, '\0');
-        uint32_t v = uint8_t(q[0]) << 16 | uint8_t(q[1]) << 8 | uint8_t(q[2]);
-        for (size_t k = 0; k < 4; ++k)
-            out += k <= in.size() - i ? t[(v >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
-
-// A password file (alice/secret, bob/hunter2) and a group file, and the error log.
-class Files : public ::testing::Test {
+// A served tree with a password file (alice/secret, bob/hunter2) and a group file beside it.
+class Access : public Site {
 protected:
     // http_check_access against `file` from 10.0.0.7, and the line it wrote.
     std::pair<int, std::string> login(const std::string& file, const std::string& credentials)
@@ -46,10 +22,8 @@ protected:
         return {result, log.text()};
     }
 
-    qtest::TempDir outer;
-    qtest::ErrorLog log;
-    std::string passwords = outer.write("passwd", "alice:secret\nbob:hunter2\n");
-    std::string groups = outer.write("groups", "staff: carol\nadmin: alice\nusers: bob, alice\n");
+    std::string passwords = dir.write("passwd", "alice:secret\nbob:hunter2\n");
+    std::string groups = dir.write("groups", "staff: carol\nadmin: alice\nusers: bob, alice\n");
 };
 
 } // namespace
@@ -71,28 +45,29 @@ TEST(Base64, DecodesByTheStrictRulesWithinTheBound)
     EXPECT_EQ(decode("YWI=", 2), "<fail>");
 }
 
-TEST_F(Files, PasswordAndGroupFiles)
+TEST_F(Access, PasswordAndGroupFiles)
 {
-    EXPECT_EQ(login(passwords, base64("bob:hunter2")).first, 1);
+    // Credentials as a client sends them: bob:hunter2; alice:secreT, alice, alice:secret NUL x,
+    // ev LF e:x; alice:secret and alice:secre; bob:pw.
+    EXPECT_EQ(login(passwords, "Ym9iOmh1bnRlcjI=").first, 1);
     const std::pair<std::string, std::string> refusals[] = {
-        {base64("alice:secreT"), "10566): invalid password for alice ip:10.0.0.7 entered\n"},
+        {"YWxpY2U6c2VjcmVU", "10566): invalid password for alice ip:10.0.0.7 entered\n"},
         {"not base64!", "10524): could not decode string \"not base64!\" from ip:10.0.0.7\n"},
-        {base64("alice"), "10534): missing password string from user alice, ip:10.0.0.7\n"},
+        {"YWxpY2U=", "10534): missing password string from user alice, ip:10.0.0.7\n"},
         // A zero byte would make "secret\0junk" equal to "secret".
-        {base64(std::string("alice:secret\0x", 14)),
+        {"YWxpY2U6c2VjcmV0AHg=",
          "10524): could not decode string \"YWxpY2U6c2VjcmV0AHg=\" from ip:10.0.0.7\n"},
         // Control characters a client sends are escaped in the log.
-        {base64("ev\ne:x"), "10575): unknown user ev\\x0Ae attempted to login from ip:10.0.0.7\n"},
-    };
+        {"ZXYKZTp4", "10575): unknown user ev\\x0Ae attempted to login from ip:10.0.0.7\n"}};
     for (const auto& [credentials, line] : refusals)
         EXPECT_EQ(login(passwords, credentials), std::pair(0, "error (http_check_access, " + line));
     // The last line keeps its last character without a line feed; CR LF ends lines too; the
     // tail of an over-long line is not a line of its own.
-    std::string last = outer.write("last", "bob:x\r\nalice:secret");
-    EXPECT_EQ(login(last, base64("alice:secret")).first, 1);
-    EXPECT_EQ(login(last, base64("alice:secre")).first, 0);
-    std::string over = outer.write("over", "carol:" + std::string(600, 'p') + "bob:pw\n");
-    EXPECT_EQ(login(over, base64("bob:pw")).first, 0);
+    std::string last = dir.write("last", "bob:x\r\nalice:secret");
+    EXPECT_EQ(login(last, "YWxpY2U6c2VjcmV0").first, 1);
+    EXPECT_EQ(login(last, "YWxpY2U6c2VjcmU=").first, 0);
+    std::string over = dir.write("over", "carol:" + std::string(600, 'p') + "bob:pw\n");
+    EXPECT_EQ(login(over, "Ym9iOnB3").first, 0);
 
     char group[HTACCESS_GROUP_SIZE];
     auto group_of = [&](const std::string& file, const char* user) -> std::string {
@@ -103,11 +78,11 @@ TEST_F(Files, PasswordAndGroupFiles)
     EXPECT_EQ(group_of(groups, "alice"), "admin");
     EXPECT_EQ(group_of(groups, "ali"), "<none>");
     std::string mixed =
-        outer.write("mixed", std::string(200, 'g') + ": alice\nnocolon alice\r\nops:x;alice:y\r\n");
+        dir.write("mixed", std::string(200, 'g') + ": alice\nnocolon alice\r\nops:x;alice:y\r\n");
     EXPECT_EQ(group_of(mixed, "alice"), "ops");
     EXPECT_EQ(group_of(mixed, "y"), "ops");
     log.clear();
-    EXPECT_EQ(group_of(outer.file("none"), "alice"), "<none>");
+    EXPECT_EQ(group_of(dir.file("none"), "alice"), "<none>");
     EXPECT_EQ(log.text(), "error (http_get_group, 10449): No such file or directory\n");
 }
 
@@ -129,32 +104,24 @@ TEST(AccessRules, AddressPrefixesAndGroupNamesMatchWholeFields)
     EXPECT_FALSE(http_group_listed("admin", ""));
 }
 
-TEST(AccessSearch, PathTooLongToSearchIsRefusedNeverUnprotected)
+TEST_F(Site, PathTooLongToSearchForAccessFilesIsRefusedNeverUnprotected)
 {
-    qtest::TempDir dir;
-    std::string root = dir.file("www");
-    server_record server{};
-    server.root = root.data();
-    quorvel::socket sock{};
-    request_data request{};
-    request.server = &server;
-    request.sock = &sock;
-    request.headers = htable_create(1);
+    qtest::SocketPair pair;
+    request_data* request = receive(pair, "GET / HTTP/1.0\r\n\r\n");
     for (auto [rel, is_dir] :
          {std::pair{"/" + std::string(PATH_MAX - root.size() - 8, 'x') + "/f", 0},
           {"/" + std::string(PATH_MAX, 'z'), 1}}) {
-        request.flags = REQUEST_GET;
-        EXPECT_EQ(http_check_htaccess(&request, (root + rel).c_str(), is_dir), -1);
-        EXPECT_EQ(request.flags, REQUEST_GET | REQUEST_FAILED);
-        EXPECT_EQ(request.status, STATUS_AUTH_REQUIRED);
+        request->flags = REQUEST_GET;
+        EXPECT_EQ(http_check_htaccess(request, (root + rel).c_str(), is_dir), -1);
+        EXPECT_EQ(request->flags, REQUEST_GET | REQUEST_FAILED);
+        EXPECT_EQ(request->status, STATUS_AUTH_REQUIRED);
     }
-    htable_destroy(&request.headers);
+    request_destroy(&request);
 }
 
-TEST_F(Site, AccessFilesTheNearestGovernsItsTree)
+TEST_F(Access, AccessFilesTheNearestGovernsItsTree)
 {
     const std::string ok = "HTTP/1.0 200 OK", refused = "HTTP/1.0 401 Authorization required";
-    std::string passwords = dir.write("passwd", "alice:secret\nbob:hunter2\n");
     dir.write("www/docs/deep/x.txt", "x");
     // An access file above the root does not govern the tree below it.
     dir.write(".htaccess", "deny from \n");
@@ -178,10 +145,8 @@ TEST_F(Site, AccessFilesTheNearestGovernsItsTree)
     EXPECT_EQ(status("/docs/deep/x.txt"), ok);
 }
 
-TEST_F(Site, AccessFilesAllowDenyAndGroupRules)
+TEST_F(Access, AccessFilesAllowDenyAndGroupRules)
 {
-    std::string passwords = dir.write("passwd", "alice:secret\nbob:hunter2\n");
-    std::string groups = dir.write("groups", "staff: carol\nadmin: alice\nusers: bob, alice\n");
     const std::string files = "AuthUserFile " + passwords + "\nAuthGroupFile " + groups + "\n";
     const std::string alice = "YWxpY2U6c2VjcmV0",
                       bob = "Ym9iOmh1bnRlcjI=", nobody = "bm9ib2R5Omh1bnRlcjI=";

@@ -1,16 +1,12 @@
 #include "http/dir.h"
 
-#include "core/report.h"
-#include "support/support.h"
+#include "site.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <gtest/gtest.h>
-#include <string>
 
 using namespace quorvel;
 
-TEST(Dir, ListingsHideAccessFilesGrowByDoublingAndRefuseFiles)
+TEST(Dir, ListingsHideAccessFilesAndRefuseFiles)
 {
     qtest::TempDir dir;
     qtest::ErrorLog log;
@@ -21,7 +17,6 @@ TEST(Dir, ListingsHideAccessFilesGrowByDoublingAndRefuseFiles)
     dir_listing list{};
     ASSERT_EQ(dir_list(dir.file("many").c_str(), "na", &list), 0);
     EXPECT_EQ(list.count, 200u);
-    EXPECT_EQ(list.capacity, 256u);
     EXPECT_STREQ(list.entries[199].name, "f1199");
     dir_listing_free(&list);
     EXPECT_EQ(list.entries, nullptr);

@@ -2,8 +2,6 @@
 
 #include "site.h"
 
-#include <gtest/gtest.h>
-
 using namespace qtest;
 
 TEST_F(Site, ListingsHaveTitleParentRowSortedLinksAndTheFooter)
@@ -80,10 +78,7 @@ TEST_F(Site, ListingsEscapeHostileNamesHideAccessFilesAndStopWhenThePeerGoes)
     EXPECT_EQ(r.text, "");
     EXPECT_EQ(log.text(),
               "error (stream_http_dir, 10782): " + std::string(std::strerror(ENOENT)) + "\n");
-    log.clear();
     EXPECT_EQ(stream_http_dir(nullptr, root.c_str()), -1);
-    qtest::expect_report(log, "error (stream_http_dir, 10774): null argument passed\n", EINVAL,
-                         160);
     // The peer is gone: the rows stop at the first failed send.
     for (int i = 0; i < 200; ++i)
         dir.write("www/many/f" + std::to_string(1000 + i), "");

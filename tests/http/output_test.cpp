@@ -1,17 +1,6 @@
-#include "core/envelope.h"
-#include "core/report.h"
-#include "foundation/buffer.h"
-#include "http/request.h"
-#include "net/socket.h"
-#include "quorvel.h"
-#include "support/support.h"
-#include "support/wire.h"
+#include "site.h"
 
-#include <cerrno>
 #include <csignal>
-#include <gtest/gtest.h>
-#include <string>
-#include <sys/socket.h>
 
 using namespace quorvel;
 
@@ -50,11 +39,11 @@ TEST_F(Stream, RefusesMissingHandlesPathsAndOtherObjects)
     envelope empty{quorvel_obj_stream, nullptr, 0}, stream{quorvel_obj_stream, sock, 0};
     int record = 0;
     envelope server{quorvel_obj_server, &record, 0}, log_object{quorvel_obj_log, &record, 0};
-    const std::tuple<envelope*, const char*, int> rows[] = {{nullptr, path.c_str(), 16417},
-                                                            {&empty, path.c_str(), 16417},
-                                                            {&stream, nullptr, 16417},
-                                                            {&server, path.c_str(), 16463},
-                                                            {&log_object, path.c_str(), 16463}};
+    const std::tuple<envelope*, const char*, int> rows[] = {
+        {nullptr, path.c_str(), 16417},     {&empty, path.c_str(), 16417},
+        {&stream, nullptr, 16417},          {&server, path.c_str(), 16463},
+        {&log_object, path.c_str(), 16463},
+    };
     for (auto [handle, file, line] : rows) {
         EXPECT_EQ(quorvel_file_stream(handle, file, 0, QUORVEL_STREAM_SEND), -1);
         qtest::expect_report(log,

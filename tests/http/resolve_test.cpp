@@ -2,8 +2,6 @@
 
 #include "site.h"
 
-#include <gtest/gtest.h>
-
 using namespace qtest;
 
 TEST(SplitUri, KeysAreBoundedInLength)

@@ -7,29 +7,22 @@
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "foundation/htable.h"
-#include "foundation/strings.h"
-#include "http/dirlist.h"
 #include "http/request.h"
-#include "http/resolve.h"
+#include "http/response.h"
 #include "http/server.h"
 #include "net/socket.h"
 #include "quorvel.h"
 #include "support/support.h"
 #include "support/wire.h"
 
-#include "http/response.h"
-#include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace qtest {
@@ -62,12 +55,11 @@ inline std::string message_page(const std::string& message)
 // A listing titled `title` whose column links ask for the order `toggle` next.
 inline bool listing_head(const std::string& page, const std::string& title, char toggle)
 {
-    std::string t(1, toggle);
-    return page.starts_with("<html><head><title>Index of " + title + "</title>") &&
-           page.find("<h2>Index of " + title + "</h2>") != npos &&
-           page.find("<a href=\"?n" + t + "\">Name</a></th>") != npos &&
-           page.find("<a href=\"?s" + t + "\">Size</a></th>") != npos &&
-           page.find("<a href=\"?m" + t + "\">Date Modified</a></th>") != npos;
+    bool columns = true;
+    for (std::string column : {"n\">Name", "s\">Size", "m\">Date Modified"})
+        columns &= page.find("<a href=\"?" + column.insert(1, 1, toggle) + "</a></th>") != npos;
+    return columns && page.starts_with("<html><head><title>Index of " + title + "</title>") &&
+           page.find("<h2>Index of " + title + "</h2>") != npos;
 }
 
 // The entry links of a listing, in order (column and parent links left out).
@@ -76,8 +68,7 @@ inline lines entry_links(const std::string& page)
     static const std::regex row("<tr><td align=\"left\"><a href=\"([^\"]*)\">([^<]*)</a></td><td>"
                                 "&nbsp;&nbsp;&nbsp;</td>");
     lines out;
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), row);
-         it != std::sregex_iterator(); ++it)
+    for (std::sregex_iterator it(page.begin(), page.end(), row), end; it != end; ++it)
         out.push_back((*it)[1]);
     return out;
 }
@@ -108,36 +99,37 @@ struct Reply {
 
 inline int calls = 0;
 inline std::string target_seen;
-inline char* print_fn(envelope* request, envelope* out)
-{
-    ++calls;
-    EXPECT_EQ(out->object, request->object);
-    buffer_printf(&static_cast<request_data*>(request->object)->out, "%s", "hello");
-    return nullptr;
-}
-inline char* failing_fn(envelope* request, envelope*)
-{
-    ++calls; // output still waiting in the send buffer is replaced by the error page
-    socket_snd(static_cast<request_data*>(request->object)->sock, "partial", 7);
-    return quorvel_make_return_value("database <down>");
-}
-inline char* handler_fn(envelope* request, envelope*, const char* target)
-{
-    ++calls;
-    target_seen = target;
-    buffer_printf(&static_cast<request_data*>(request->object)->out, "%s", "handled\n");
-    return nullptr;
-}
-inline char* failing_handler_fn(envelope*, envelope*, const char*)
-{
-    ++calls;
-    return quorvel_make_return_value("no converter");
-}
 
 // A root "www" with files, a directory, MIME rows and mapped functions beside a canary file
 // outside it; each request arrives over a socket pair on a record made like an accepted one.
 class Site : public ::testing::Test {
 protected:
+    static void print(envelope* request, const char* text)
+    {
+        ++calls;
+        buffer_printf(&static_cast<request_data*>(request->object)->out, "%s", text);
+    }
+    static char* print_fn(envelope* request, envelope* out)
+    {
+        EXPECT_EQ(out->object, request->object);
+        return print(request, "hello"), nullptr;
+    }
+    static char* failing_fn(envelope* request, envelope*)
+    {
+        ++calls; // output still waiting in the send buffer is replaced by the error page
+        socket_snd(static_cast<request_data*>(request->object)->sock, "partial", 7);
+        return quorvel_make_return_value("database <down>");
+    }
+    static char* handler_fn(envelope* request, envelope*, const char* target)
+    {
+        target_seen = target;
+        return print(request, "handled\n"), nullptr;
+    }
+    static char* failing_handler_fn(envelope*, envelope*, const char*)
+    {
+        return ++calls, quorvel_make_return_value("no converter");
+    }
+
     void SetUp() override
     {
         calls = 0;
@@ -219,13 +211,6 @@ protected:
     Reply get(const std::string& path, const std::string& headers = "")
     {
         return exchange("GET " + path + " HTTP/1.0\r\n" + headers + "\r\n");
-    }
-    Reply failed(uint32_t status)
-    {
-        return exchange("GET /a.txt HTTP/1.0\r\n\r\n", [&](request_data* q) {
-            q->flags |= REQUEST_FAILED;
-            q->status = status;
-        });
     }
     std::string status(const std::string& path, const std::string& method = "GET ")
     {
