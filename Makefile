@@ -4,16 +4,20 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build serve test sanitize tsan bench format clean
+.PHONY: all deps build serve test sanitize tsan bench format clean
 
 all: build
 
-build:
+# Installs the Debian packages that are missing (none, most of the time).
+deps:
+	tools/install-deps.sh
+
+build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Run from the project's top: the demo's .htaccess names its password file relative to it.
-serve:
+serve: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
 	cmake --build $(BUILD) -j $(JOBS) --target quorvel-serve
 	./$(BUILD)/tools/quorvel-serve $(SERVE_ARGS)
@@ -27,7 +31,7 @@ sanitize:
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_EXTRA="-DQUORVEL_SANITIZE=thread"
 
-bench:
+bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BENCH=ON -DQUORVEL_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 

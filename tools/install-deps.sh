@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, when any is missing:
+# run by `make` and by CI, so a fresh machine needs no other set-up step.
+set -euo pipefail
+
+packages=(cmake g++ make curl python3 binutils libgtest-dev libssl-dev libcrypt-dev
+          apache2-utils)
+missing=()
+for name in "${packages[@]}"; do
+    [ "$(dpkg-query -W -f='${db:Status-Status}' "$name" 2>/dev/null)" = installed ] ||
+        missing+=("$name")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
