@@ -7,10 +7,12 @@
 #include "foundation/htable.h"
 #include "foundation/paths.h"
 #include "foundation/tokenizer.h"
+#include "http/password.h"
 #include "http/request.h"
 #include "http/server.h"
 #include "net/socket.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -18,6 +20,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,23 +44,117 @@ constexpr uint32_t REQUIRE_VALID_USER_SEEN = 0x80;
 constexpr uint32_t ALLOW_SEEN = 0x100;
 constexpr uint32_t ALLOW_MATCHED = 0x200;
 
-enum class rule { user_file, group_file, deny, allow, require_group, require_valid_user };
-
-struct keyword {
-    std::string_view text;
-    rule kind;
+enum class rule {
+    none, // blank, a comment, or a line the rules ignore (AuthType, AuthName, Order, ...)
+    user_file,
+    group_file,
+    deny,
+    allow,
+    require_group,
+    require_valid_user,
+    unsupported, // a requirement or address rule in a form this server does not know
 };
 
-// Looked for in this order; the first one a line contains decides what the line is.
-constexpr keyword keywords[] = {
-    {"AuthUserFile ", rule::user_file},
-    {"AuthGroupFile ", rule::group_file},
-    {"deny from ", rule::deny},
-    {"allow from ", rule::allow},
-    {"require group ", rule::require_group},
-    {"require valid-user", rule::require_valid_user},
+// One line of an access file: its rule and the value, NUL-terminated inside the line.
+struct rule_line {
+    rule kind = rule::none;
+    char* value = nullptr;
 };
-static_assert(std::size(keywords) == 6);
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+template <class C>
+C* skip_blanks(C* p)
+{
+    while (is_blank(*p))
+        ++p;
+    return p;
+}
+
+// The word at `*at` when it is `word` in any case, moving `*at` past it and the blanks after.
+template <class C>
+bool take_word(C** at, std::string_view word)
+{
+    C* p = *at;
+    for (char c : word) {
+        if (std::tolower(static_cast<unsigned char>(*p)) != c)
+            return false;
+        ++p;
+    }
+    if (*p != '\0' && !is_blank(*p))
+        return false;
+    *at = skip_blanks(p);
+    return true;
+}
+
+// Cuts the blanks after the value at `p`, and the double quotes around a quoted file name.
+char* value_at(char* p, bool unquote = false)
+{
+    size_t length = std::strlen(p);
+    while (length > 0 && is_blank(p[length - 1]))
+        p[--length] = '\0';
+    if (unquote && length >= 2 && p[0] == '"' && p[length - 1] == '"') {
+        p[length - 1] = '\0';
+        ++p;
+    }
+    return p;
+}
+
+// Reads a line as its author meant it: keywords in any case, and only as the first words
+// after leading blanks, so a comment line ('#' first) is ignored like any line without one.
+// The byte-order mark some editors put before the first line is passed over.
+rule_line parse_rule(char* line)
+{
+    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+    char* p = skip_blanks(
+        line + (std::string_view(line).starts_with(byte_order_mark) ? byte_order_mark.size() : 0));
+    if (take_word(&p, "authuserfile"))
+        return {rule::user_file, value_at(p, true)};
+    if (take_word(&p, "authgroupfile"))
+        return {rule::group_file, value_at(p, true)};
+    if (take_word(&p, "deny"))
+        return take_word(&p, "from") ? rule_line{rule::deny, value_at(p)}
+                                     : rule_line{rule::unsupported, line};
+    if (take_word(&p, "allow"))
+        return take_word(&p, "from") ? rule_line{rule::allow, value_at(p)}
+                                     : rule_line{rule::unsupported, line};
+    if (take_word(&p, "require")) {
+        if (take_word(&p, "group"))
+            return {rule::require_group, value_at(p)};
+        if (take_word(&p, "valid-user") && *p == '\0')
+            return {rule::require_valid_user, p};
+        return {rule::unsupported, line};
+    }
+    return {};
+}
+
+// Calls `each` with every blank-separated word of `list`.
+template <class F>
+void for_each_word(std::string_view list, F each)
+{
+    for (;;) {
+        size_t start = list.find_first_not_of(" \t");
+        if (start == std::string_view::npos)
+            return;
+        list.remove_prefix(start);
+        size_t end = list.find_first_of(" \t");
+        each(list.substr(0, end));
+        if (end == std::string_view::npos)
+            return;
+        list.remove_prefix(end);
+    }
+}
+
+// The credentials of an Authorization value whose first word is the scheme "Basic" in any
+// case; NULL for any other scheme.
+const char* basic_credentials(const char* authorization)
+{
+    const char* p = skip_blanks(authorization);
+    return take_word(&p, "basic") && *p != '\0' ? p : nullptr;
+}
 
 enum class line_read { line, end, too_long, error };
 
@@ -112,13 +210,13 @@ std::FILE* open_text(const char* path)
     return f;
 }
 
-std::string_view trim_blanks(std::string_view s)
+// True when `s` is `word` (lower case) in any case.
+bool same_word(std::string_view s, std::string_view word)
 {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
+    return s.size() == word.size() &&
+           std::equal(s.begin(), s.end(), word.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
 }
 
 // Text an address rule can sensibly hold: hexadecimal digits, dots and colons.
@@ -202,10 +300,12 @@ int find_htaccess(const char* root, const char* path, int is_dir, char (&found)[
     }
 }
 
-int refuse(request_data* request, std::FILE* f)
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+int refuse(request_data* request)
 {
-    if (f != nullptr)
-        std::fclose(f);
     request->flags |= REQUEST_FAILED;
     request->status = STATUS_AUTH_REQUIRED;
     return -1;
@@ -213,12 +313,12 @@ int refuse(request_data* request, std::FILE* f)
 
 } // namespace
 
-bool http_address_match(const char* prefix, const char* client)
+bool http_address_match(std::string_view prefix, const char* client)
 {
-    if (prefix == nullptr || client == nullptr)
+    if (client == nullptr)
         return false;
     std::string_view rule_text = ipv4_form(prefix);
-    if (rule_text.empty() || rule_text == "all")
+    if (rule_text.empty() || same_word(rule_text, "all"))
         return true;
     std::string_view address = ipv4_form(client);
     if (address.size() < rule_text.size())
@@ -378,7 +478,8 @@ int http_check_access(const char* password_file, const char* credentials, char* 
     char* password = colon + 1;
     log_safe(user_out, shown, sizeof(shown));
 
-    int result = -1;
+    // No verdict: the user is not listed.
+    std::optional<password_match> verdict;
     char line[PASSWORD_LINE_SIZE];
     for (;;) {
         line_read got = read_line(f, line, sizeof(line));
@@ -391,23 +492,29 @@ int http_check_access(const char* password_file, const char* credentials, char* 
             continue;
         *separator = '\0';
         if (std::strcmp(line, user_out) == 0) {
-            result = std::strcmp(separator + 1, password) == 0 ? 1 : 0;
+            verdict = password_verify(separator + 1, password);
             break;
         }
     }
     std::fclose(f);
-    std::memset(line, 0, sizeof(line));
-    std::memset(password, 0, std::strlen(password));
-    if (result == 1) {
+    ::explicit_bzero(line, sizeof(line));
+    ::explicit_bzero(password, std::strlen(password));
+    if (verdict == password_match::yes) {
         debug("http_check_access", 10558, "user %s ip:%s connected\n", shown, shown_client);
         return 1;
     }
-    if (result == 0)
+    if (verdict == password_match::no) {
         report("http_check_access", 10566, fault::none, "invalid password for %s ip:%s entered\n",
                shown, shown_client);
-    else
+    } else if (verdict == password_match::unsupported) {
+        char shown_file[512];
+        report("http_check_access", 10570, fault::none,
+               "unsupported password hash for user %s in \"%s\"\n", shown,
+               log_safe(password_file, shown_file, sizeof(shown_file)));
+    } else {
         report("http_check_access", 10575, fault::none,
                "unknown user %s attempted to login from ip:%s\n", shown, shown_client);
+    }
     return 0;
 }
 
@@ -468,12 +575,12 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
     if (request == nullptr)
         return -1;
     if (path == nullptr)
-        return refuse(request, nullptr);
+        return refuse(request);
     const char* root = request->server != nullptr ? request->server->root : nullptr;
     char governing[PATH_MAX];
     int found = find_htaccess(root, path, is_dir, governing);
     if (found < 0)
-        return refuse(request, nullptr);
+        return refuse(request);
     if (found == 0)
         return 0;
 
@@ -482,42 +589,30 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
     if (request->headers == nullptr ||
         htable_getcopy(request->headers, "AUTHORIZATION", 13, authorization,
                        sizeof(authorization) - 1) != 0)
-        return refuse(request, nullptr);
-    const char* basic = std::strstr(authorization, "Basic ");
-    if (basic == nullptr)
-        return refuse(request, nullptr);
-    const char* credentials = basic + 6;
+        return refuse(request);
+    const char* credentials = basic_credentials(authorization);
+    if (credentials == nullptr)
+        return refuse(request);
 
-    std::FILE* f = open_text(governing);
+    std::unique_ptr<std::FILE, file_closer> f(open_text(governing));
     if (f == nullptr)
-        return refuse(request, nullptr);
+        return refuse(request);
     const char* client = request->sock != nullptr ? request->sock->peer : "";
     uint32_t state = 0;
     char user[HTACCESS_USER_SIZE] = {};
     char group[HTACCESS_GROUP_SIZE] = {};
     char line[HTACCESS_LINE_SIZE];
     for (;;) {
-        line_read got = read_line(f, line, sizeof(line));
+        line_read got = read_line(f.get(), line, sizeof(line));
         if (got == line_read::end)
             break;
         // A rule that cannot be read whole might be one that refuses.
         if (got != line_read::line)
-            return refuse(request, f);
-        if (line[0] == '\0')
-            continue;
-        const keyword* match = nullptr;
-        const char* value = nullptr;
-        for (const keyword& k : keywords) {
-            const char* at = std::strstr(line, k.text.data());
-            if (at != nullptr) {
-                match = &k;
-                value = at + k.text.size();
-                break;
-            }
-        }
-        if (match == nullptr)
-            continue;
-        switch (match->kind) {
+            return refuse(request);
+        auto [kind, value] = parse_rule(line);
+        switch (kind) {
+        case rule::none:
+            break;
         case rule::user_file:
             if (state & USER_FILE_SEEN)
                 break;
@@ -529,38 +624,36 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
             if (state & GROUP_FILE_SEEN)
                 break;
             if (!(state & USER_FILE_SEEN))
-                return refuse(request, f);
+                return refuse(request);
             state |= GROUP_FILE_SEEN;
             if ((state & USER_AUTHENTICATED) &&
                 http_get_group(value, user, group, sizeof(group)) == 1)
                 state |= GROUP_FOUND;
             break;
         case rule::deny: {
-            // Text that is no address prefix ("all", a host name) refuses too: a deny rule
-            // that silently never matched would leave the directory open.
-            std::string_view prefix = trim_blanks(value);
-            char text[HTACCESS_LINE_SIZE];
-            std::snprintf(text, sizeof(text), "%.*s", static_cast<int>(prefix.size()),
-                          prefix.data());
-            if (prefix.empty() || !address_text(prefix) || http_address_match(text, client))
-                return refuse(request, f);
+            // "all", an empty list and text that is no address prefix (a host name, a network
+            // with a mask) refuse everyone: a deny rule that silently never matched would
+            // leave the directory open.
+            bool refused = *value == '\0';
+            for_each_word(value, [&](std::string_view prefix) {
+                refused = refused || !address_text(prefix) || http_address_match(prefix, client);
+            });
+            if (refused)
+                return refuse(request);
             break;
         }
-        case rule::allow: {
+        case rule::allow:
             state |= ALLOW_SEEN;
-            std::string_view prefix = trim_blanks(value);
-            char text[HTACCESS_LINE_SIZE];
-            std::snprintf(text, sizeof(text), "%.*s", static_cast<int>(prefix.size()),
-                          prefix.data());
-            if (!prefix.empty() && (prefix == "all" || address_text(prefix)) &&
-                http_address_match(text, client))
-                state |= ALLOW_MATCHED;
+            for_each_word(value, [&](std::string_view prefix) {
+                if ((same_word(prefix, "all") || address_text(prefix)) &&
+                    http_address_match(prefix, client))
+                    state |= ALLOW_MATCHED;
+            });
             break;
-        }
         case rule::require_group:
             state |= REQUIRE_GROUP_SEEN;
             if (!(state & GROUP_FOUND))
-                return refuse(request, f);
+                return refuse(request);
             if (http_group_listed(value, group))
                 state |= GROUP_NAMED;
             break;
@@ -569,15 +662,24 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
             if (state & USER_AUTHENTICATED)
                 state |= VALID_USER_MET;
             break;
+        case rule::unsupported: {
+            // Its author meant to restrict something: skipping the line could open the
+            // directory, so it refuses until the file is mended.
+            char shown_line[256];
+            char shown_file[PATH_MAX];
+            report("http_check_htaccess", 10410, fault::none, "unsupported rule \"%s\" in %s\n",
+                   log_safe(skip_blanks(line), shown_line, sizeof(shown_line)),
+                   log_safe(governing, shown_file, sizeof(shown_file)));
+            return refuse(request);
+        }
         }
     }
-    std::fclose(f);
     if ((state & REQUIRE_VALID_USER_SEEN) && !(state & VALID_USER_MET))
-        return refuse(request, nullptr);
+        return refuse(request);
     if ((state & REQUIRE_GROUP_SEEN) && !(state & GROUP_NAMED))
-        return refuse(request, nullptr);
+        return refuse(request);
     if ((state & ALLOW_SEEN) && !(state & ALLOW_MATCHED))
-        return refuse(request, nullptr);
+        return refuse(request);
     return 0;
 }
 

@@ -130,6 +130,32 @@ void file_error(const char* path, int error)
                 log_safe(path, shown, sizeof(shown)));
 }
 
+// A mapping never publishes what the file system guards: the access file that would govern a
+// file at `path` under the root governs the stored answer or function mapped there too. A
+// path that cannot be placed under the root (a ".." segment, too long) is refused. False when
+// the request was refused and marked so.
+bool mapping_cleared(request_data* request, const char* path)
+{
+    const server_record* server = request->server;
+    if (!has_root(server))
+        return true;
+    std::string_view rest = path;
+    bool parent = false;
+    while (!parent && !rest.empty()) {
+        size_t end = rest.find('/');
+        parent = rest.substr(0, end) == "..";
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
+    char local[RESOLVED_PATH_SIZE];
+    if (parent || join_root(server->root, path, local, sizeof(local)) != 0) {
+        fail(request, STATUS_AUTH_REQUIRED);
+        return false;
+    }
+    struct stat st {};
+    int is_dir = ::stat(local, &st) == 0 && S_ISDIR(st.st_mode);
+    return http_check_htaccess(request, local, is_dir) == 0;
+}
+
 } // namespace
 
 bool names_access_file(const char* path)
@@ -265,6 +291,10 @@ int map_uri(request_data* request, const char* path)
         char local[RESOLVED_PATH_SIZE];
         if (map_local_path(server, effective, local, sizeof(local)) == 0)
             request->local_path = str_dup(local);
+        if (!mapping_cleared(request, effective)) {
+            quorvel_mem_free(work);
+            return -1;
+        }
     } else {
         char resolved[RESOLVED_PATH_SIZE];
         uint32_t status = STATUS_INTERNAL;

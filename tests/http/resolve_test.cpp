@@ -76,8 +76,10 @@ TEST_F(Site, MappedPathsByMethod)
     Reply post = exchange("POST /form HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(post.head()[3], "Content-Type: application/octet-stream");
     EXPECT_EQ(post.body(), hello);
-    // A mapped path may hold "..": it reaches its function.
+    // A mapped path may hold "..": it reaches its function, unless ".." is a whole segment,
+    // which cannot be placed under the root to be checked for access files.
     EXPECT_EQ(get("/cgi/a..b").body(), failure);
+    EXPECT_EQ(status("/cgi/../run.x"), "HTTP/1.0 401 Authorization required");
     // A path too long to split is still looked up whole.
     std::string path = "/" + std::string(200, 'd') + "/" + std::string(100, 'f') + ".txt";
     dir.write("www" + path, "long");

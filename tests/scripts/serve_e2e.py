@@ -19,6 +19,8 @@ import unittest
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
 SERVE = os.path.join(BUILD, "tools", "quorvel-serve")
+# Written by the htpasswd tool: bea's password is bcrypt, april's the default MD5 form.
+HTPASSWD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures", "htpasswd")
 DATE = re.compile(r"Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep"
                   r"|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT$")
 
@@ -43,9 +45,9 @@ def header_lines(lines):
     return ["Date: *" if line.startswith("Date: ") else line for line in lines]
 
 
-def basic(user, password):
-    return {"Authorization": "Basic " + base64.b64encode(b"%s:%s" % (user.encode(),
-                                                                     password.encode())).decode()}
+def basic(user, password, scheme="Basic"):
+    credentials = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+    return {"Authorization": "%s %s" % (scheme, credentials)}
 
 
 class ServeTest(unittest.TestCase):
@@ -68,9 +70,9 @@ class ServeTest(unittest.TestCase):
             "private/inner/deep.txt": b"deep secret\n",
             "big.bin": os.urandom(3 * 1024 * 1024),
         }
-        outside = {"canary.txt": b"CANARY-SECRET", "passwd": b"alice:wonder\nbob:builder\r\n",
-                   "root/private/.htaccess": b"AuthUserFile %s/passwd\nrequire valid-user\n"
-                   % cls.top.encode()}
+        outside = {"canary.txt": b"CANARY-SECRET",
+                   "root/private/.htaccess": b"AuthType Basic\nAuthName \"Private\"\n"
+                   b"AuthUserFile %s\nRequire valid-user\n" % HTPASSWD.encode()}
         for name, data in [("root/" + n, d) for n, d in cls.files.items()] + [*outside.items()]:
             path = os.path.join(cls.top, name)
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -78,7 +80,8 @@ class ServeTest(unittest.TestCase):
                 f.write(data)
         cls.port = free_port()
         cls.process = subprocess.Popen(
-            [SERVE, "--root", cls.root, "--port", str(cls.port), "--log", cls.log],
+            [SERVE, "--root", cls.root, "--port", str(cls.port), "--log", cls.log,
+             "--cache", "/private/secret.txt=private/secret.txt"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
         while cls.process.poll() is None and time.monotonic() < deadline:
@@ -185,16 +188,17 @@ class ServeTest(unittest.TestCase):
             self.assertRegex(response, rb"^HTTP/1\.0 (401|403|404) ", path)
 
     def test_basic_authentication_and_inheritance(self):
+        # /private/secret.txt is also served from the cache: it is guarded all the same.
         for path in ("/private/secret.txt", "/private/inner/deep.txt"):
             response, _ = self.get(path)
             self.assertEqual(response.status, 401, path)
             self.assertEqual(response.getheader("WWW-Authenticate"),
                              'Basic realm="File Download Authorization"')
-            for user, password in (("alice", "wrong"), ("nobody", "x"), ("alic", "wonder")):
+            for user, password in (("bea", "wrong"), ("nobody", "x"), ("be", "Blow fish 5")):
                 self.assertEqual(self.get(path, basic(user, password))[0].status, 401, user)
-        response, body = self.get("/private/inner/deep.txt", basic("alice", "wonder"))
+        response, body = self.get("/private/inner/deep.txt", basic("april", "apr:il-1", "basic"))
         self.assertEqual((response.status, body), (200, b"deep secret\n"))
-        self.assertEqual(self.curl("/private/secret.txt", "-u", "bob:builder"), b"top secret\n")
+        self.assertEqual(self.curl("/private/secret.txt", "-u", "bea:Blow fish 5"), b"top secret\n")
 
     def test_bounded_load_5000_requests_from_32_threads(self):
         expected = self.files["docs/bb.txt"]

@@ -106,12 +106,20 @@ int free_port()
     return port;
 }
 
-int connect_loopback(int port, int timeout_ms)
+int connect_loopback(int port, int timeout_ms, const char* source)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     sockaddr_in addr = loopback(port);
+    sockaddr_in from = loopback(0);
+    if (source != nullptr && ::inet_pton(AF_INET, source, &from.sin_addr) != 1)
+        return -1;
     do {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (source != nullptr &&
+            ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
+            ::close(fd);
+            return -1;
+        }
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
             timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));

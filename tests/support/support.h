@@ -58,8 +58,9 @@ private:
 int free_port();
 
 // Connects to 127.0.0.1:port, retrying for `timeout_ms`; the descriptor, or -1. Its receive
-// time-out is `timeout_ms` too, so a silent server fails the test.
-int connect_loopback(int port, int timeout_ms = 10000);
+// time-out is `timeout_ms` too, so a silent server fails the test. With `source` (another
+// loopback address such as "127.0.0.2"), the connection comes from that address.
+int connect_loopback(int port, int timeout_ms = 10000, const char* source = nullptr);
 
 // Checks errno, the last-error code and that `line` is all the log got since the last clear;
 // then clears the log.
