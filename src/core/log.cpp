@@ -4,14 +4,11 @@
 
 #include "core/report.h"
 #include "core/thread_heap.h"
-#include "foundation/strings.h"
-#include "quorvel.h"
-#include "threads/sync.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <pthread.h>
 
 namespace quorvel {
 
@@ -46,11 +43,11 @@ int log_write(log_record* log, const char* head, const char* format, va_list arg
     return 0;
 }
 
+// `log` with its name but no lock yet.
 void log_free(log_record* log)
 {
-    quorvel_mem_free(log->file_name);
-    mutex_destroy(&log->lock);
-    quorvel_mem_free(log);
+    mem_free(log->file_name);
+    mem_free(log);
 }
 
 } // namespace
@@ -67,20 +64,22 @@ log_record* log_create(const char* file_name)
         report("log_create", 3067, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
     }
-    log->file_name = str_dup_general(file_name);
+    size_t length = std::strlen(file_name);
+    log->file_name = static_cast<char*>(general_alloc(length + 1));
     if (log->file_name == nullptr) {
         log_free(log);
         report("log_create", 3080, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
     }
-    log->lock = mutex_create();
-    if (log->lock == nullptr) {
+    std::memcpy(log->file_name, file_name, length + 1);
+    if (::pthread_mutex_init(&log->lock, nullptr) != 0) {
         log_free(log);
         report("log_create", 3092, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
     }
     std::FILE* f = open_for_append(file_name);
     if (f == nullptr) {
+        ::pthread_mutex_destroy(&log->lock);
         log_free(log);
         report("log_create", 3107, fault::no_access, "could not access file %s\n", file_name);
         return nullptr;
@@ -96,13 +95,13 @@ log_record* log_create(const char* file_name)
 int log_vprintf(log_record* log, const char* format, va_list args)
 {
     clear_errors();
-    if (log == nullptr || format == nullptr || log->lock == nullptr) {
+    if (log == nullptr || format == nullptr || log->file_name == nullptr) {
         set_fault(fault::bad_arg);
         return -1;
     }
-    mutex_lock(log->lock);
+    ::pthread_mutex_lock(&log->lock);
     int result = log_write(log, nullptr, format, args);
-    mutex_unlock(log->lock);
+    ::pthread_mutex_unlock(&log->lock);
     return result;
 }
 
@@ -111,7 +110,7 @@ int log_printf(log_record* log, const char* format, ...)
     clear_errors();
     if (log == nullptr)
         return -1;
-    if (log->file_name == nullptr || log->lock == nullptr) {
+    if (log->file_name == nullptr) {
         set_fault(fault::bad_arg);
         return -1;
     }
@@ -130,6 +129,7 @@ void log_destroy(log_record** log)
     if (error_log == *log)
         error_log = nullptr;
     ::pthread_mutex_unlock(&error_log_lock);
+    ::pthread_mutex_destroy(&(*log)->lock);
     log_free(*log);
     *log = nullptr;
 }
@@ -139,9 +139,9 @@ int error_log_vwrite(const char* head, const char* format, va_list args)
     ::pthread_mutex_lock(&error_log_lock);
     int result = -1;
     if (error_log != nullptr) {
-        mutex_lock(error_log->lock);
+        ::pthread_mutex_lock(&error_log->lock);
         result = log_write(error_log, head, format, args);
-        mutex_unlock(error_log->lock);
+        ::pthread_mutex_unlock(&error_log->lock);
     }
     ::pthread_mutex_unlock(&error_log_lock);
     return result;

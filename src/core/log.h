@@ -3,15 +3,14 @@
 #pragma once
 
 #include <cstdarg>
+#include <pthread.h>
 #include <type_traits>
 
 namespace quorvel {
 
-struct mutex;
-
 struct log_record {
     char* file_name;
-    mutex* lock; // serialises the writers of this log
+    pthread_mutex_t lock; // serialises the writers of this log
 };
 static_assert(std::is_trivially_destructible_v<log_record>);
 

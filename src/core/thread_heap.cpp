@@ -390,7 +390,7 @@ general_alloc_scope::~general_alloc_scope()
 
 void* mem_zalloc(uint32_t size)
 {
-    void* block = quorvel_mem_alloc(size);
+    void* block = mem_alloc(size);
     if (block != nullptr && heap_block_size(block) == 0)
         std::memset(block, 0, size);
     return block;
@@ -412,22 +412,22 @@ void* mem_alloc_uncleared(uint32_t size)
     return fallback_alloc(size);
 }
 
-} // namespace quorvel
-
-extern "C" QUORVEL_API void* quorvel_mem_alloc(uint32_t size) noexcept
+void* mem_alloc(uint32_t size)
 {
-    quorvel::thread_heap_context* context = quorvel::tls_context;
-    if (context != nullptr && quorvel::general_only == 0) {
+    thread_heap_context* context = tls_context;
+    if (context != nullptr && general_only == 0) {
         if (context->heap == nullptr)
-            context->heap = quorvel::heap_create(context->heap_size);
+            context->heap = heap_create(context->heap_size);
         if (context->heap != nullptr)
-            return quorvel::heap_alloc(context->heap, size);
+            return heap_alloc(context->heap, size);
     }
-    return quorvel::fallback_alloc(size);
+    return fallback_alloc(size);
 }
 
-extern "C" QUORVEL_API void quorvel_mem_free(void* block) noexcept
+void mem_free(void* block)
 {
     if (block != nullptr)
-        quorvel::heap_free(quorvel::thread_heap_current(), block);
+        heap_free(thread_heap_current(), block);
 }
+
+} // namespace quorvel

@@ -81,12 +81,20 @@ void thread_heap_release(int keep);
 // The calling thread's pool, or NULL.
 heap_record* thread_heap_current();
 
+// The allocation pair behind quorvel_mem_alloc and quorvel_mem_free. mem_alloc takes a zeroed
+// block from the calling thread's pool when it has one (made at the first allocation), else
+// from the general allocator with header 0; NULL only when the general allocator fails too.
+// mem_free releases a block of either kind (NULL is ignored); a pool block must be released on
+// the thread that made it.
+void* mem_alloc(uint32_t size);
+void mem_free(void* block);
+
 // A zeroed block from the general allocator (header 0), whatever the calling thread has:
 // for records that outlive a connection or move between threads. Released with
-// quorvel_mem_free on any thread. NULL when out of memory or when size would wrap.
+// mem_free on any thread. NULL when out of memory or when size would wrap.
 void* general_alloc(size_t size);
 
-// While one lives on the calling thread, quorvel_mem_alloc (and everything built on it, such
+// While one lives on the calling thread, mem_alloc (and everything built on it, such
 // as hash tables and string copies) takes its blocks from the general allocator even when the
 // thread has a heap: for records that must outlive the next heap reset, like a server's
 // tables. Scopes nest; frees are unaffected.
@@ -98,11 +106,11 @@ public:
     general_alloc_scope& operator=(const general_alloc_scope&) = delete;
 };
 
-// quorvel_mem_alloc with the block zeroed also when it comes from the general allocator (pool
+// mem_alloc with the block zeroed also when it comes from the general allocator (pool
 // blocks always are): for records and areas that must start out cleared.
 void* mem_zalloc(uint32_t size);
 
-// quorvel_mem_alloc without the clearing of pool blocks, for large areas whose bytes are
+// mem_alloc without the clearing of pool blocks, for large areas whose bytes are
 // written before they are read (a request head, a connection's I/O buffer).
 void* mem_alloc_uncleared(uint32_t size);
 

@@ -65,8 +65,8 @@ void buffer_destroy(buffer** b)
     if (b == nullptr || *b == nullptr)
         return;
     if ((*b)->block_size == 0 && (*b)->data != nullptr)
-        quorvel_mem_free((*b)->data);
-    quorvel_mem_free(*b);
+        mem_free((*b)->data);
+    mem_free(*b);
     *b = nullptr;
 }
 
@@ -90,7 +90,7 @@ void buffer_release_inline(buffer** b)
     if (b == nullptr || *b == nullptr)
         return;
     if ((*b)->block_size == 0 && (*b)->data != nullptr)
-        quorvel_mem_free((*b)->data);
+        mem_free((*b)->data);
     **b = buffer{};
     *b = nullptr;
 }
@@ -111,7 +111,7 @@ buffer* buffer_dup(const buffer* b)
     char* data = data_alloc(b->capacity);
     if (data == nullptr) {
         report("buffer_dup", 4386, fault::no_memory, "insufficient memory to perform operation\n");
-        quorvel_mem_free(copy);
+        mem_free(copy);
         return nullptr;
     }
     std::memcpy(data, b->data, b->capacity);
@@ -146,7 +146,7 @@ int buffer_resize(buffer* b, uint32_t capacity)
         return buffer_clr(b);
     // A data area inside the record's block goes with that block, whoever owns it.
     if (b->block_size == 0 && b->data != nullptr)
-        quorvel_mem_free(b->data);
+        mem_free(b->data);
     b->capacity = 0;
     b->data = nullptr;
     b->read_pos = nullptr;
@@ -259,7 +259,7 @@ int buffer_vprintf(buffer** b, const char* format, va_list args)
             else
                 report("buffer_printf", 3944, fault::no_memory,
                        "insufficient memory to perform operation\n");
-            quorvel_mem_free(work);
+            mem_free(work);
             return -1;
         }
         if (have != 0)
@@ -273,7 +273,7 @@ int buffer_vprintf(buffer** b, const char* format, va_list args)
     out->write_pos = out->data + have + length;
     // Contents cut at an earlier NUL may leave the read position behind the new end.
     out->read_pos = std::min(out->read_pos, out->write_pos);
-    quorvel_mem_free(work);
+    mem_free(work);
     return 0;
 }
 

@@ -92,9 +92,9 @@ void container_destroy(container* e)
         if (e->destructor != nullptr)
             e->destructor(e->value);
         else
-            quorvel_mem_free(e->value);
+            mem_free(e->value);
     }
-    quorvel_mem_free(e);
+    mem_free(e);
 }
 
 container* find(const htable* table, uint32_t hash, const void* key, uint32_t key_length)
@@ -162,7 +162,7 @@ container* quorvel_container_create(bool owned, uint32_t hash, const void* key, 
         if (e->value == nullptr) {
             report("quorvel_container_create", 7200, fault::no_memory,
                    "insufficient memory to perform operation\n");
-            quorvel_mem_free(e);
+            mem_free(e);
             return nullptr;
         }
     } else {
@@ -241,15 +241,15 @@ htable* htable_create(uint32_t size)
     if (table->buckets == nullptr) {
         report("htable_create", 6962, fault::no_memory,
                "insufficient memory to perform operation\n");
-        quorvel_mem_free(table);
+        mem_free(table);
         return nullptr;
     }
     table->bucket_count = count;
     table->lock = mutex_create();
     if (table->lock == nullptr) {
         // Still empty and unlocked: released directly, keeping the mutex's error codes.
-        quorvel_mem_free(table->buckets);
-        quorvel_mem_free(table);
+        mem_free(table->buckets);
+        mem_free(table);
         return nullptr;
     }
     return table;
@@ -265,13 +265,13 @@ void htable_destroy(htable** table)
     if (t->buckets != nullptr) {
         for (uint32_t i = 0; i < t->bucket_count; ++i)
             bucket_empty_content(&t->buckets[i]);
-        quorvel_mem_free(t->buckets);
+        mem_free(t->buckets);
     }
     if (t->lock != nullptr) {
         mutex_unlock(t->lock);
         mutex_destroy(&t->lock);
     }
-    quorvel_mem_free(t);
+    mem_free(t);
     *table = nullptr;
 }
 
@@ -309,7 +309,7 @@ int htable_store(htable* table, const void* key, uint32_t key_length, const void
             if (e->destructor != nullptr)
                 e->destructor(e->value);
             else
-                quorvel_mem_free(e->value);
+                mem_free(e->value);
         }
         e->value = replacement;
         e->owned = owned;

@@ -11,7 +11,7 @@ namespace quorvel {
 
 struct mutex;
 
-// Releases an owned value in place of quorvel_mem_free when its table is destroyed.
+// Releases an owned value in place of mem_free when its table is destroyed.
 using htable_destructor = void (*)(void* value);
 
 // One entry (a "container").
@@ -57,14 +57,14 @@ uint32_t next_prime(uint32_t n);
 htable* htable_create(uint32_t size);
 
 // Under the table's lock (when it has one), destroys every entry (an owned value goes to its
-// destructor, else to quorvel_mem_free; referenced values are left alone), then the mutex and
+// destructor, else to mem_free; referenced values are left alone), then the mutex and
 // the table; clears `*table`. NULL `table` or `*table` is ignored. Destructors run under the
 // lock and must not use the table.
 void htable_destroy(htable** table);
 
 // Stores `value` under the key, under the table's lock. owned: a zero-terminated copy of
 // `size` bytes is kept; else the pointer itself. An existing entry with the same key releases
-// its old owned value as a destroyed entry would (its destructor, else quorvel_mem_free) and
+// its old owned value as a destroyed entry would (its destructor, else mem_free) and
 // takes the new value, owned flag and size, keeping its destructor; when the new copy cannot
 // be made it keeps its old value. `destructor` applies to new entries only. 0, or -1
 // (reported) for a NULL table, key or value, an unsynchronised table or no memory.

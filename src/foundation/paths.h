@@ -36,7 +36,7 @@ bool is_readable(const char* path);
 // call left it, last error 2. Callers that must tell an empty file apart check last_error().
 int64_t sizeof_file(const char* path);
 
-// A copy of the environment variable's value (released with quorvel_mem_free), or NULL when
+// A copy of the environment variable's value (released with mem_free), or NULL when
 // `name` is NULL or the variable is unset.
 char* env_dup(const char* name);
 

@@ -41,7 +41,7 @@ char* str_dup(const char* s)
         report("str_dup", 2689, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
     }
-    auto* copy = static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(length + 1)));
+    auto* copy = static_cast<char*>(mem_alloc(static_cast<uint32_t>(length + 1)));
     if (copy == nullptr) {
         report("str_dup", 2689, fault::no_memory, "insufficient memory to perform operation\n");
         return nullptr;
@@ -90,7 +90,7 @@ int str_vprintf(char** s, const char* format, va_list args)
     char stack_area[1024] = {};
     char* work = stack_area;
     if (n + 2 > sizeof(stack_area)) {
-        work = static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(n + 2)));
+        work = static_cast<char*>(mem_alloc(static_cast<uint32_t>(n + 2)));
         if (work == nullptr) {
             report("str_vprintf", 3672, fault::no_memory,
                    "insufficient memory to perform operation\n");
@@ -101,23 +101,22 @@ int str_vprintf(char** s, const char* format, va_list args)
 
     size_t have = *s != nullptr ? std::strlen(*s) : 0;
     size_t total = have + n + 2;
-    auto* grown = total > UINT32_MAX
-                      ? nullptr
-                      : static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(total)));
+    auto* grown =
+        total > UINT32_MAX ? nullptr : static_cast<char*>(mem_alloc(static_cast<uint32_t>(total)));
     if (grown == nullptr) {
         report("str_vprintf", 3711, fault::no_memory, "insufficient memory to perform operation\n");
         if (work != stack_area)
-            quorvel_mem_free(work);
+            mem_free(work);
         return -1;
     }
     if (have != 0)
         std::memcpy(grown, *s, have);
     std::memcpy(grown + have, work, n);
     grown[have + n] = '\0';
-    quorvel_mem_free(*s);
+    mem_free(*s);
     *s = grown;
     if (work != stack_area)
-        quorvel_mem_free(work);
+        mem_free(work);
     return 0;
 }
 

@@ -1,5 +1,5 @@
 // Bounded string work on NUL-terminated byte strings; every new string comes from the
-// allocation pair and is released with quorvel_mem_free.
+// allocation pair and is released with mem_free.
 #pragma once
 
 #include <cstdarg>

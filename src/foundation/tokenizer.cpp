@@ -25,7 +25,7 @@ tok* tok_create(const char* s, const char* delimiters)
     }
     t->text = str_dup(s);
     if (t->text == nullptr) {
-        quorvel_mem_free(t);
+        mem_free(t);
         return nullptr;
     }
     t->tag = TOK_TAG;
@@ -74,9 +74,9 @@ void tok_destroy(tok** t)
 {
     if (t == nullptr || *t == nullptr || (*t)->tag != TOK_TAG)
         return;
-    quorvel_mem_free((*t)->text);
+    mem_free((*t)->text);
     (*t)->tag = 0;
-    quorvel_mem_free(*t);
+    mem_free(*t);
     *t = nullptr;
 }
 

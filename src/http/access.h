@@ -4,7 +4,7 @@
 // file and the root governs.
 #pragma once
 
-#include "http/response.h" // STATUS_AUTH_REQUIRED
+#include "http/status.h" // STATUS_AUTH_REQUIRED
 
 #include <string_view>
 
@@ -39,11 +39,6 @@ int http_check_access(const char* password_file, const char* credentials, char* 
 // bytes first) then holding that line's group name; else 0. The first such line wins; a line
 // whose group name does not fit is passed over.
 int http_get_group(const char* group_file, const char* user, char* group_out, int size);
-
-// Decodes base64 text into at most `size` bytes (no terminator added): the byte count, or -1
-// for a character outside the alphabet, misplaced or missing padding, padding bits that are
-// not zero, or output that does not fit. White space is skipped anywhere.
-int b64_decode(const char* text, unsigned char* out, int size);
 
 // True when the address rule `prefix` covers `client`: "all" (any case) and the empty text cover
 // every address; otherwise `prefix` must be a leading part of the client's address ending at a

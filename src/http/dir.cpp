@@ -1,10 +1,11 @@
-// Directory enumeration and the connection-free half of a directory listing. Enumeration hands
-// out every name readdir gives, in its order; the listing hides ".", ".." and ".ht" names and
-// escapes what it shows, because entry names are chosen by whoever can write files.
+// The connection-free half of a directory listing: the entries, their order and the texts of a
+// row. The listing hides ".", ".." and ".ht" names and escapes what it shows, because entry
+// names are chosen by whoever can write files.
 #include "http/dir.h"
 
 #include "core/report.h"
 #include "core/thread_heap.h"
+#include "foundation/directory.h"
 #include "foundation/strings.h"
 #include "quorvel.h"
 
@@ -20,34 +21,7 @@
 
 namespace quorvel {
 
-struct dir_record {
-    DIR* handle; // NULL once the end was reached
-    char name[DIR_NAME_SIZE];
-    char* path;
-};
-static_assert(std::is_trivially_destructible_v<dir_record>);
-
 namespace {
-
-// The next entry's name, or NULL at the end; errno tells an error from the end.
-const char* next_name(dir_record* dir)
-{
-    if (dir->handle == nullptr) {
-        set_last_error(LAST_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    errno = 0;
-    const dirent* entry = ::readdir(dir->handle);
-    if (entry == nullptr) {
-        int saved = errno;
-        ::closedir(dir->handle);
-        dir->handle = nullptr;
-        errno = saved;
-        set_last_error(LAST_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    return entry->d_name;
-}
 
 int compare_sign(int c)
 {
@@ -78,12 +52,12 @@ bool add_entry(dir_listing* list, const char* directory, const char* name, const
             return false;
         if (list->count > 0)
             std::memcpy(grown, list->entries, list->count * sizeof(dir_entry));
-        quorvel_mem_free(list->entries);
+        mem_free(list->entries);
         list->entries = grown;
         list->capacity = capacity;
     }
     size_t length = std::strlen(name);
-    auto* copy = static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(length + 1)));
+    auto* copy = static_cast<char*>(mem_alloc(static_cast<uint32_t>(length + 1)));
     if (copy == nullptr)
         return false;
     std::memcpy(copy, name, length + 1);
@@ -102,85 +76,6 @@ bool add_entry(dir_listing* list, const char* directory, const char* name, const
 }
 
 } // namespace
-
-dir_record* dir_open(const char* path)
-{
-    clear_errors();
-    if (path == nullptr) {
-        report("dir_open", 10632, fault::bad_arg, "null argument passed\n");
-        return nullptr;
-    }
-    struct stat status {};
-    if (::stat(path, &status) != 0 || !S_ISDIR(status.st_mode))
-        return nullptr;
-    auto* dir = static_cast<dir_record*>(mem_zalloc(sizeof(dir_record)));
-    size_t length = std::strlen(path);
-    char* copy = nullptr;
-    if (dir != nullptr && length < UINT32_MAX)
-        copy = static_cast<char*>(quorvel_mem_alloc(static_cast<uint32_t>(length + 1)));
-    if (copy == nullptr) {
-        quorvel_mem_free(dir);
-        report("dir_open", 10641, fault::no_memory, "insufficient memory to perform operation\n");
-        return nullptr;
-    }
-    std::memcpy(copy, path, length + 1);
-    dir->path = copy;
-    dir->handle = ::opendir(path);
-    if (dir->handle == nullptr) {
-        int saved = errno;
-        quorvel_mem_free(dir->path);
-        quorvel_mem_free(dir);
-        errno = saved;
-        return nullptr;
-    }
-    return dir;
-}
-
-const char* dir_read(dir_record* dir)
-{
-    clear_errors();
-    if (dir == nullptr) {
-        report("dir_read", 10668, fault::bad_arg, "null argument passed\n");
-        return nullptr;
-    }
-    const char* name = next_name(dir);
-    if (name == nullptr)
-        return nullptr;
-    std::snprintf(dir->name, sizeof(dir->name), "%s", name);
-    return dir->name;
-}
-
-int dir_read_r(dir_record* dir, dir_item* item, dir_item** result)
-{
-    clear_errors();
-    if (result != nullptr)
-        *result = nullptr;
-    if (dir == nullptr || item == nullptr || result == nullptr) {
-        report("dir_read_r", 10679, fault::bad_arg, "null argument passed\n");
-        return -1;
-    }
-    const char* name = next_name(dir);
-    if (name == nullptr)
-        return -1;
-    std::snprintf(item->name, sizeof(item->name), "%s", name);
-    *result = item;
-    return 0;
-}
-
-int dir_close(dir_record* dir)
-{
-    clear_errors();
-    if (dir == nullptr) {
-        report("dir_close", 10691, fault::bad_arg, "null argument passed\n");
-        return -1;
-    }
-    int result = 0;
-    if (dir->handle != nullptr && ::closedir(dir->handle) != 0)
-        result = -1;
-    quorvel_mem_free(dir->path);
-    quorvel_mem_free(dir);
-    return result;
-}
 
 int dir_entry_compare(const void* a, const void* b)
 {
@@ -222,7 +117,7 @@ int dir_list(const char* path, const char* sort, dir_listing* out)
         return -1;
     }
     for (;;) {
-        const char* name = next_name(dir);
+        const char* name = dir_read(dir);
         if (name == nullptr)
             break;
         if (hidden_name(name))
@@ -256,8 +151,8 @@ void dir_listing_free(dir_listing* listing)
     if (listing == nullptr)
         return;
     for (uint32_t i = 0; i < listing->count; ++i)
-        quorvel_mem_free(listing->entries[i].name);
-    quorvel_mem_free(listing->entries);
+        mem_free(listing->entries[i].name);
+    mem_free(listing->entries);
     *listing = dir_listing{};
 }
 

@@ -1,6 +1,5 @@
-// Directory enumeration over opendir/readdir, and the parts of a directory listing that need
-// no connection: collecting and sorting the entries, and the texts of one row. Every entry
-// the system returns is handed out; callers hide names themselves.
+// The parts of a directory listing that need no connection: collecting and sorting the
+// entries, and the texts of one row.
 #pragma once
 
 #include <cstddef>
@@ -9,20 +8,10 @@
 
 namespace quorvel {
 
-// Room for one entry name and its terminator (names are at most 255 bytes).
-inline constexpr int DIR_NAME_SIZE = 260;
 // Room for one listing row.
 inline constexpr int DIR_ROW_SIZE = 2048;
 // First capacity of a listing's entry array; it doubles when full.
 inline constexpr uint32_t DIR_FIRST_CAPACITY = 128;
-
-struct dir_record;
-
-// The caller's storage for one name read with dir_read_r.
-struct dir_item {
-    char name[DIR_NAME_SIZE];
-};
-static_assert(std::is_trivially_destructible_v<dir_item>);
 
 // One listed entry.
 struct dir_entry {
@@ -41,23 +30,6 @@ struct dir_listing {
     uint32_t capacity;
 };
 static_assert(std::is_trivially_destructible_v<dir_listing>);
-
-// Starts reading the directory at `path`. NULL for a NULL path (EINVAL, 160, reported), no
-// memory (ENOMEM, 8, reported), or a path that is not a directory or cannot be opened (not
-// reported; errno as stat or opendir left it, 0 for an existing non-directory).
-dir_record* dir_open(const char* path);
-
-// The next name, "." and ".." included, valid until the next read or dir_close; NULL at the
-// end (last error 2, errno as readdir left it) or for a NULL record (EINVAL, 160, reported).
-const char* dir_read(dir_record* dir);
-
-// As dir_read, into the caller's `item`: 0 with *result = item, or -1 with *result = NULL at
-// the end or for a NULL argument.
-int dir_read_r(dir_record* dir, dir_item* item, dir_item** result);
-
-// Ends the reading and frees the record: 0, or -1 when the system refused to close the
-// directory (the record is freed all the same); NULL: -1 (EINVAL, 160, reported).
-int dir_close(dir_record* dir);
 
 // The qsort comparison of listed entries: directories first whatever the direction, then by
 // the sort text of `a`: column 'n' name (bytes), 's' size, 'm' modification time, any other

@@ -9,6 +9,7 @@
 #include "http/request.h"
 #include "http/server.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 
 #include <algorithm>
 #include <climits>

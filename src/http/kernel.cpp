@@ -1,164 +1,139 @@
-// The kernel and connection handler threads of a started server, and the means to stop them
-// quickly. A handler publishes the descriptor of the connection it serves in a slot of its own,
-// so that a stop can shut that connection down and free the handler from any wait on a client;
-// the kernel idles on an event the stop signals.
+// The kernel thread of a started server, and the start and stop of a server's threads. The
+// kernel is created held at its start gate until the server record names it, so no thread of
+// the server ever sees the record half written; a stop wakes every thread out of its waits
+// (the kernel's idle wait, the handlers' accept waits and the connections they serve), so the
+// threads end by themselves, quickly.
 #include "http/kernel.h"
 
-#include "core/envelope.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "core/thread_heap.h"
-#include "foundation/buffer.h"
+#include "http/connection.h"
 #include "http/protocol.h"
-#include "http/request.h"
-#include "http/response.h"
 #include "http/server.h"
-#include "net/file_stream.h"
 #include "net/socket.h"
 #include "platform/os.h"
 #include "threads/sync.h"
 #include "threads/thread.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <sched.h>
-#include <sys/socket.h>
 
 namespace quorvel {
 
 namespace {
 
-// Empty accept waits that end at once, in a row, after which a handler pauses: a listener the
-// system keeps reporting ready while every accept fails (no descriptors left) must not make
-// the handler spin.
-constexpr int QUICK_EMPTY_WAITS = 16;
-constexpr int64_t QUICK_EMPTY_MS = 2;
-constexpr int64_t QUICK_EMPTY_PAUSE_MS = 20;
+// Longest wait of a stopper for a stopped thread between tests of its end.
+constexpr int STOP_SLICE_MS = 100;
 
-std::atomic<int>* claim_slot(server_run* run)
+// Gives a server about to start its shared run state, with one connection slot per handler:
+// 0, or -1 (reported) when out of memory.
+int server_run_prepare(server_record* server)
 {
-    if (run == nullptr)
-        return nullptr;
-    uint32_t index = run->next_slot.fetch_add(1);
-    return index < run->slot_count ? &run->connections[index] : nullptr;
-}
-
-void publish(std::atomic<int>* slot, int fd)
-{
-    if (slot != nullptr)
-        slot->store(fd);
-}
-
-// Takes the descriptor back before it is closed, waiting out a stopper that is shutting it
-// down at this moment, so that a stopper never acts on a descriptor number after its close.
-void retire(std::atomic<int>* slot)
-{
-    if (slot == nullptr)
-        return;
-    int seen = slot->load();
-    for (;;) {
-        if (seen == SLOT_BUSY) {
-            ::sched_yield();
-            seen = slot->load();
-            continue;
+    auto* run = static_cast<server_run*>(general_alloc(sizeof(server_run)));
+    uint32_t slots = server->handler_count;
+    if (run != nullptr) {
+        run->wake = event_create();
+        run->connections = static_cast<std::atomic<int>*>(
+            general_alloc(sizeof(std::atomic<int>) * (slots == 0 ? 1 : slots)));
+    }
+    if (run == nullptr || run->wake == nullptr || run->connections == nullptr) {
+        if (run != nullptr) {
+            event_destroy(&run->wake);
+            mem_free(run->connections);
+            mem_free(run);
         }
-        if (slot->compare_exchange_weak(seen, SLOT_FREE))
-            return;
+        errno = 0;
+        report("quorvel_obj_start", 16388, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return -1;
     }
+    run->slot_count = slots;
+    run->next_slot.store(0);
+    for (uint32_t i = 0; i < slots; ++i)
+        run->connections[i].store(SLOT_FREE);
+    server->run = run;
+    return 0;
 }
 
-// Sends what is still buffered while a stop can still cut the send short, then closes.
-void close_connection(std::atomic<int>* slot, socket** connection)
+// Ends the kernel's idle wait at once.
+void server_wake_kernel(server_record* server)
 {
-    if (!((*connection)->flags & SOCK_FAILED))
-        socket_flush(*connection);
-    retire(slot);
-    socket_destroy(connection);
+    if (server != nullptr && server->run != nullptr)
+        event_signal(server->run->wake);
 }
 
-void finish_request(std::atomic<int>* slot, request_data** request)
+// Shuts down the listening handles, so accept waits end at once, and each connection a handler
+// is serving, so a receive or send blocked on a client fails at once.
+void server_wake_handlers(server_record* server)
 {
-    socket* connection = (*request)->sock;
-    if (connection != nullptr && !(connection->flags & SOCK_FAILED))
-        socket_flush(connection);
-    retire(slot);
-    request_destroy(request);
-}
-
-// A connection whose buffered first bytes begin with '&': "&name;" hands the rest of the
-// connection to the protocol registered as name. Anything malformed or unknown is closed
-// without a reply.
-void serve_protocol(socket* connection, std::atomic<int>* slot)
-{
-    buffer* b = connection->buffer;
-    char* p = b->read_pos + 1;
-    char name[PROTOCOL_NAME_MAX + 1] = {};
-    int length = 0;
-    while (p < b->write_pos && *p != ';' && *p != '\0' && length < PROTOCOL_NAME_MAX)
-        name[length++] = *p++;
-    if (p >= b->write_pos || *p != ';') {
-        close_connection(slot, &connection);
+    if (server == nullptr || server->run == nullptr)
         return;
+    // A listening handle that is interrupted ends every accept wait on it at once.
+    for (int32_t i = 0; i < server->listener_count; ++i) {
+        socket* listener = server->listeners[i];
+        if (listener != nullptr && (listener->flags & SOCK_LISTENING))
+            socket_interrupt(listener);
     }
-    debug("quorvel_http_handler", 15564,
-          "user defined protocol encountered, looking up protocol...");
-    char shown[4 * PROTOCOL_NAME_MAX + 1];
-    log_safe(name, shown, sizeof(shown));
-    quorvel_protocol_fn fn = protocol_lookup(name, static_cast<uint32_t>(length));
-    if (fn == nullptr) {
-        debug("quorvel_http_handler", 15600, "handler %s not found\n", shown);
-        close_connection(slot, &connection);
-        return;
-    }
-    debug("quorvel_http_handler", 15576, "handler %s found\n", shown);
-    b->read_pos = p + 1;
-    // The announcement arrived in time; how long the exchange may take is the protocol's
-    // business.
-    connection->deadline_ms = 0;
-    envelope stream{quorvel_obj_stream, connection, 0};
-    clear_errors();
-    int result = fn(&stream);
-    if (result != 0) {
-        char text[16];
-        std::snprintf(text, sizeof(text), "%d", result);
-        report("quorvel_http_handler", 15593, fault::none, "handler error(%s) - %s\n", shown, text);
-    }
-    close_connection(slot, &connection);
-}
-
-void serve_http(server_record* copy, socket* connection, int32_t heap_size, std::atomic<int>* slot)
-{
-    request_data* request = http_request(copy, connection, heap_size / 4);
-    if (request != nullptr) {
-        http_responce(request);
-        debug("quorvel_http_handler", 15616, "destroying responce data structure\n");
-        finish_request(slot, &request);
-        debug("quorvel_http_handler", 15619, "responce data structure destroyed\n");
-    } else {
-        debug("quorvel_http_handler", 15623, "warning, could not generate request data\n");
-        close_connection(slot, &connection);
-    }
-    debug("quorvel_http_handler", 15627, "thread 0x%X waiting on connection...\n", os_thread_id());
-}
-
-void serve(server_record* copy, socket* connection, int32_t heap_size, std::atomic<int>* slot)
-{
-    if ((connection->flags & SOCK_BUFFERED) && connection->buffer != nullptr &&
-        protocol_table_exists()) {
-        if (socket_fillbuffer(connection) == -1) {
-            close_connection(slot, &connection);
-            return;
-        }
-        const buffer* b = connection->buffer;
-        if (b->read_pos < b->write_pos && *b->read_pos == '&') {
-            serve_protocol(connection, slot);
-            return;
+    server_run* run = server->run;
+    for (uint32_t i = 0; i < run->slot_count; ++i) {
+        std::atomic<int>& slot = run->connections[i];
+        int fd = slot.load();
+        if (fd >= 0 && slot.compare_exchange_strong(fd, SLOT_BUSY)) {
+            socket_interrupt_fd(fd);
+            slot.store(SLOT_FREE);
         }
     }
-    serve_http(copy, connection, heap_size, slot);
+}
+
+// Frees the shared state once every thread of the server has ended.
+void server_run_release(server_record* server)
+{
+    if (server == nullptr || server->run == nullptr)
+        return;
+    server_run* run = server->run;
+    server->run = nullptr;
+    event_destroy(&run->wake);
+    mem_free(run->connections);
+    mem_free(run);
+}
+
+void request_stop(thread_record* thread)
+{
+    if (thread == nullptr)
+        return;
+    thread->stop_requested.store(true);
+    // A thread still held at its start gate then skips its body.
+    thread_resume(thread);
+}
+
+// Waits until the stopped thread's body has returned, then joins and frees its record. The
+// server's threads test their stop flag at least once a second between connections, so the
+// wait ends; it is not cut short, since a thread given up on could still touch the record.
+void join_stopped(thread_record** thread)
+{
+    if (*thread == nullptr)
+        return;
+    while (!(*thread)->finished.load())
+        event_waittimed((*thread)->signal, STOP_SLICE_MS);
+    thread_destroy(thread);
 }
 
 } // namespace
+
+int httpsrv_start(server_record* server)
+{
+    if (server_run_prepare(server) != 0)
+        return -1;
+    thread_record* kernel = thread_create(quorvel_kernel, server, 0, true);
+    if (kernel == nullptr) {
+        server_run_release(server);
+        return -1;
+    }
+    server->kernel = kernel;
+    // From now on handlers read the protocol table without a lock: no more registrations.
+    protocol_freeze();
+    thread_resume(kernel);
+    return 0;
+}
 
 void quorvel_kernel(thread_record* thread, void* argument)
 {
@@ -199,136 +174,24 @@ void quorvel_kernel(thread_record* thread, void* argument)
     debug("quorvel_kernel", 15735, "kernel signaled to exit\n");
 }
 
-void quorvel_http_handler(thread_record* thread, void* argument)
+void httpsrv_stop(server_record* server)
 {
-    auto* server = static_cast<server_record*>(argument);
-    // Made before the thread heap exists, so the copy lives in the general allocator and
-    // survives every heap reset.
-    server_record* copy = httpsrv_copy(server);
-    debug("quorvel_http_handler", 15503, "thread 0x%X waiting on connection...\n", os_thread_id());
-    if (copy == nullptr) {
-        report("quorvel_http_handler", 15507, fault::none, "could not create server object copy!");
+    if (server == nullptr || server->is_copy)
         return;
+    // The kernel fills the handler array while it starts: it must be gone before the array
+    // is read.
+    request_stop(server->kernel);
+    server_wake_kernel(server);
+    join_stopped(&server->kernel);
+    if (server->handlers != nullptr) {
+        for (uint32_t i = 0; i < server->handler_count; ++i)
+            request_stop(server->handlers[i]);
+        // Cuts accept waits and the connections being served, so no client holds the stop up.
+        server_wake_handlers(server);
+        for (uint32_t i = 0; i < server->handler_count; ++i)
+            join_stopped(&server->handlers[i]);
     }
-    // A client that goes away mid-file must not raise SIGPIPE; this thread never wants it.
-    socket_block_sigpipe();
-    int32_t heap_size = handler_heap_size();
-    // Without a heap every allocation falls back to the general allocator; serving goes on.
-    thread_heap_attach(static_cast<uint32_t>(heap_size));
-    std::atomic<int>* slot = claim_slot(server->run);
-
-    int idle = 0;
-    int quick = 0;
-    while (!thread->stop_requested.load()) {
-        if (heap_record* heap = thread_heap_current(); heap != nullptr) {
-            if (idle >= HANDLER_IDLE_RELEASE)
-                thread_heap_release(0);
-            else
-                heap_reset(heap);
-        }
-        if (idle >= HANDLER_IDLE_RELEASE)
-            idle = 0;
-
-        int64_t began = monotonic_ms();
-        socket* connection = socket_wait_vectr(copy->listeners, copy->listener_count);
-        if (connection == nullptr) {
-            ++idle;
-            if (monotonic_ms() - began >= QUICK_EMPTY_MS) {
-                quick = 0;
-            } else if (++quick >= QUICK_EMPTY_WAITS) {
-                quick = 0;
-                sleep_ms(QUICK_EMPTY_PAUSE_MS);
-            }
-            continue;
-        }
-        publish(slot, connection->fd[0]);
-        // One deadline from accept covers the request, the protocol test's first read
-        // included.
-        connection->deadline_ms = monotonic_ms() + int64_t{request_timeout_seconds()} * 1000;
-        debug("handler_thread", 15530, "received connection..\n");
-        idle = 0;
-        quick = 0;
-        // Tested after publishing: a stop either sees the descriptor or is seen here.
-        if (thread->stop_requested.load()) {
-            close_connection(slot, &connection);
-            break;
-        }
-        serve(copy, connection, heap_size, slot);
-    }
-
-    debug("quorvel_http_handler", 15637, "thread 0x%X exited\n", os_thread_id());
-    // The copy's listener records share the server's handles: they go without being closed.
-    httpsrv_destroy(&copy);
-    thread_heap_detach();
-}
-
-int server_run_prepare(server_record* server)
-{
-    auto* run = static_cast<server_run*>(general_alloc(sizeof(server_run)));
-    uint32_t slots = server->handler_count;
-    if (run != nullptr) {
-        run->wake = event_create();
-        run->connections = static_cast<std::atomic<int>*>(
-            general_alloc(sizeof(std::atomic<int>) * (slots == 0 ? 1 : slots)));
-    }
-    if (run == nullptr || run->wake == nullptr || run->connections == nullptr) {
-        if (run != nullptr) {
-            event_destroy(&run->wake);
-            quorvel_mem_free(run->connections);
-            quorvel_mem_free(run);
-        }
-        errno = 0;
-        report("quorvel_obj_start", 16388, fault::no_memory,
-               "insufficient memory to perform operation\n");
-        return -1;
-    }
-    run->slot_count = slots;
-    run->next_slot.store(0);
-    for (uint32_t i = 0; i < slots; ++i)
-        run->connections[i].store(SLOT_FREE);
-    server->run = run;
-    return 0;
-}
-
-void server_wake_kernel(server_record* server)
-{
-    if (server != nullptr && server->run != nullptr)
-        event_signal(server->run->wake);
-}
-
-void server_wake_handlers(server_record* server)
-{
-    if (server == nullptr || server->run == nullptr)
-        return;
-    // A listening handle that is shut down ends every accept wait on it at once.
-    for (int32_t i = 0; i < server->listener_count; ++i) {
-        const socket* listener = server->listeners[i];
-        if (listener == nullptr || !(listener->flags & SOCK_LISTENING))
-            continue;
-        for (int fd : listener->fd)
-            if (fd != -1)
-                ::shutdown(fd, SHUT_RDWR);
-    }
-    server_run* run = server->run;
-    for (uint32_t i = 0; i < run->slot_count; ++i) {
-        std::atomic<int>& slot = run->connections[i];
-        int fd = slot.load();
-        if (fd >= 0 && slot.compare_exchange_strong(fd, SLOT_BUSY)) {
-            ::shutdown(fd, SHUT_RDWR);
-            slot.store(SLOT_FREE);
-        }
-    }
-}
-
-void server_run_release(server_record* server)
-{
-    if (server == nullptr || server->run == nullptr)
-        return;
-    server_run* run = server->run;
-    server->run = nullptr;
-    event_destroy(&run->wake);
-    quorvel_mem_free(run->connections);
-    quorvel_mem_free(run);
+    server_run_release(server);
 }
 
 } // namespace quorvel

@@ -82,7 +82,7 @@ bool verify_crypt(const char* stored, const char* given)
     const char* hashed = ::crypt_r(given, stored, data);
     bool same = hashed != nullptr && hashed[0] != '*' && same_secret(hashed, stored);
     ::explicit_bzero(data, sizeof(*data));
-    quorvel_mem_free(data);
+    mem_free(data);
     return same;
 }
 

@@ -3,13 +3,16 @@
 // rather than storing into a table whose mutex is being destroyed.
 #include "http/protocol.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/htable.h"
+#include "net/socket.h"
+#include "net/socket_io.h"
 #include "threads/sync.h"
 
 #include <atomic>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace quorvel {
@@ -23,16 +26,6 @@ mutex registry_lock{PTHREAD_MUTEX_INITIALIZER, 0};
 std::atomic<htable*> protocols{nullptr};
 bool frozen = false;   // under registry_lock
 bool stripped = false; // under registry_lock
-
-// Releases the registry lock without touching the caller's errno and last error.
-void unlock_keeping_errors()
-{
-    int saved_errno = errno;
-    uint32_t saved_last = last_error();
-    mutex_unlock(&registry_lock);
-    errno = saved_errno;
-    set_last_error(saved_last);
-}
 
 } // namespace
 
@@ -52,9 +45,8 @@ int protocol_register(const char* name, quorvel_protocol_fn fn)
                PROTOCOL_REGISTER_MAX);
         return 0;
     }
-    mutex_lock(&registry_lock);
+    mutex_guard hold(&registry_lock);
     if (frozen) {
-        unlock_keeping_errors();
         report("quorvel_obj_create::quorvel_obj_protocol", 16244, fault::bad_arg,
                "protocols must be registered before the first server start\n");
         return 0;
@@ -64,40 +56,62 @@ int protocol_register(const char* name, quorvel_protocol_fn fn)
     htable* table = protocols.load(std::memory_order_acquire);
     if (table == nullptr) {
         table = htable_create(PROTOCOL_TABLE_SIZE);
-        if (table == nullptr) {
-            unlock_keeping_errors();
+        if (table == nullptr)
             return 0;
-        }
         protocols.store(table, std::memory_order_release);
     }
     int stored =
         htable_store(table, name, static_cast<uint32_t>(length), &fn, sizeof(fn), true, nullptr);
-    unlock_keeping_errors();
     return stored == 0 ? 1 : 0;
 }
 
 void protocol_freeze()
 {
-    mutex_lock(&registry_lock);
+    mutex_guard hold(&registry_lock);
     frozen = true;
-    mutex_unlock(&registry_lock);
 }
 
 void protocol_strip()
 {
-    mutex_lock(&registry_lock);
+    mutex_guard hold(&registry_lock);
     frozen = true;
     htable* table = protocols.load(std::memory_order_acquire);
     // Several servers may start; handlers of the first already read the table unlocked.
     if (table != nullptr && !stripped)
         htable_removesync(table);
     stripped = true;
-    mutex_unlock(&registry_lock);
 }
 
 bool protocol_table_exists()
 {
     return protocols.load(std::memory_order_acquire) != nullptr;
+}
+
+socket* protocol_connect(const char* host, const char* protocol, int32_t port, int32_t timeout)
+{
+    if (host == nullptr || protocol == nullptr) {
+        report("quorvel_obj_create::quorvel_obj_stream", 16205, fault::bad_arg,
+               "null argument passed\n");
+        return nullptr;
+    }
+    if (std::strlen(protocol) > PROTOCOL_REGISTER_MAX) {
+        report("quorvel_obj_create::quorvel_obj_stream", 16208, fault::bad_arg,
+               "protocol name too long\n");
+        return nullptr;
+    }
+    debug("quorvel_obj_create::quorvel_obj_stream", 16212, "connecting to %s on port %d\n", host,
+          port);
+    socket* s = socket_open(host, port, timeout);
+    if (s == nullptr)
+        return nullptr;
+    char announcement[PROTOCOL_REGISTER_MAX + 3];
+    int length = std::snprintf(announcement, sizeof(announcement), "&%s;", protocol);
+    if (socket_snd(s, announcement, static_cast<uint32_t>(length)) == -1) {
+        errno_saver keep;
+        socket_destroy(&s);
+        return nullptr;
+    }
+    return s;
 }
 
 quorvel_protocol_fn protocol_lookup(const char* name, uint32_t length)

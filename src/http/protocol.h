@@ -10,6 +10,7 @@
 namespace quorvel {
 
 struct htable;
+struct socket;
 
 // The longest name a protocol can be registered under: the announcement "&name;" and its
 // terminator fit 80 bytes.
@@ -31,6 +32,13 @@ void protocol_strip();
 
 // True once a protocol has been registered.
 bool protocol_table_exists();
+
+// A client connection to `host` (name or numeric text) and `port` that has announced
+// `protocol`: "&protocol;" waits in the send buffer until the first flush or receive. A
+// `timeout` of 0 or more seconds replaces the default. NULL for a NULL host or protocol or a
+// name longer than PROTOCOL_REGISTER_MAX (reported, EINVAL / 160), or when no connection can
+// be made. Released with socket_destroy.
+socket* protocol_connect(const char* host, const char* protocol, int32_t port, int32_t timeout);
 
 // The function registered under the `length` bytes of `name`, or NULL. Only for threads
 // started after protocol_strip.

@@ -8,8 +8,9 @@
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "foundation/htable.h"
-#include "http/resolve.h"
+#include "http/status.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 #include "platform/os.h"
 #include "quorvel.h"
 
@@ -359,7 +360,7 @@ char* read_http_header(socket* s, uint32_t limit)
         // failure, a close by the peer or the end of the request's time all end here.
         char c;
         if (socket_rcv(s, &c, 1) != 1) {
-            quorvel_mem_free(text);
+            mem_free(text);
             return nullptr;
         }
         text[used++] = c;
@@ -388,7 +389,7 @@ int parse_post(request_data* request, int64_t content_length)
         return 0;
     }
     auto length = static_cast<uint32_t>(content_length);
-    auto* body = static_cast<char*>(quorvel_mem_alloc(length + 1));
+    auto* body = static_cast<char*>(mem_alloc(length + 1));
     if (body == nullptr) {
         fail_request(request, STATUS_INTERNAL);
         report("parse_post", 13526, fault::no_memory, "insufficient memory to perform operation\n");
@@ -397,14 +398,14 @@ int parse_post(request_data* request, int64_t content_length)
     // socket_rcv delivers fewer bytes when the connection fails part way: that is a failure.
     if (socket_rcv(request->sock, body, length) != static_cast<int>(length)) {
         fail_request(request, STATUS_INTERNAL);
-        quorvel_mem_free(body);
+        mem_free(body);
         return -1;
     }
     body[length] = '\0';
     request->post_vars = htable_create(10);
     if (request->post_vars == nullptr) {
         fail_request(request, STATUS_INTERNAL);
-        quorvel_mem_free(body);
+        mem_free(body);
         report("parse_content", 13552, fault::no_memory,
                "insufficient memory to perform operation\n");
         return -1;
@@ -430,13 +431,13 @@ int parse_post(request_data* request, int64_t content_length)
         if (htable_store(request->post_vars, pair, static_cast<uint32_t>(equals - pair), value,
                          static_cast<uint32_t>(std::strlen(value)), true, nullptr) != 0) {
             fail_request(request, STATUS_INTERNAL);
-            quorvel_mem_free(body);
+            mem_free(body);
             report("parse_post", 13594, fault::no_memory,
                    "insufficient memory to perform operation\n");
             return -1;
         }
     }
-    quorvel_mem_free(body);
+    mem_free(body);
     return 0;
 }
 
@@ -461,7 +462,7 @@ request_data* http_request(server_record* server, socket* s, int32_t limit)
     if (request == nullptr) {
         report("http_request", 13765, fault::no_memory,
                "insufficient memory to perform operation\n");
-        quorvel_mem_free(header);
+        mem_free(header);
         s->deadline_ms = 0;
         return nullptr;
     }
@@ -474,21 +475,19 @@ request_data* http_request(server_record* server, socket* s, int32_t limit)
     if (parse_request_header(&path, &content_length, header, request) != 0) {
         // The connection stays the caller's.
         htable_destroy(&request->headers);
-        quorvel_mem_free(header);
-        quorvel_mem_free(request);
+        mem_free(header);
+        mem_free(request);
         s->deadline_ms = 0;
         return nullptr;
     }
-    // A request already refused while parsing is answered with its status as it stands:
-    // nothing is resolved and no body is read.
-    if ((request->flags & REQUEST_FAILED) == 0) {
-        map_uri(request, path); // a failure has marked the record, which is still answered
-        quorvel_mem_free(header);
-        if (parse_post(request, content_length) == 0 && (request->flags & REQUEST_FAILED) == 0)
-            request->status = 0;
-    } else {
-        quorvel_mem_free(header);
-    }
+    // The path points into the head, which the record keeps for whoever resolves it.
+    request->head = header;
+    request->path = path;
+    // A request already refused while parsing is answered with its status as it stands: no
+    // body is read.
+    if ((request->flags & REQUEST_FAILED) == 0 && parse_post(request, content_length) == 0 &&
+        (request->flags & REQUEST_FAILED) == 0)
+        request->status = 0;
     s->deadline_ms = 0;
     return request;
 }
@@ -502,18 +501,19 @@ void request_destroy(request_data** request)
     // A file or directory keeps its local path as `target` too; a mapped URI's `target` is
     // the server's entry and is not the request's to free.
     if (r->local_path != nullptr && r->local_path != r->target)
-        quorvel_mem_free(r->local_path);
+        mem_free(r->local_path);
     if (r->target != nullptr && (r->kind == KIND_FILE || r->kind == KIND_DIRECTORY))
-        quorvel_mem_free(r->target);
-    quorvel_mem_free(r->uri);
+        mem_free(r->target);
+    mem_free(r->uri);
+    mem_free(r->head);
     htable_destroy(&r->headers);
     htable_destroy(&r->post_vars);
-    quorvel_mem_free(r->attributes);
+    mem_free(r->attributes);
     if (r->file_open)
         ::close(r->file_fd);
     socket_destroy(&r->sock);
     buffer_destroy(&r->out);
-    quorvel_mem_free(r);
+    mem_free(r);
 }
 
 } // namespace quorvel

@@ -36,6 +36,8 @@ struct request_data {
     char* attributes; // extra response header lines "name: value\r\n"; NULL when none
     void* target;     // file or directory: the local path; function: the uri_record;
                       // stored content: the stored bytes
+    char* head;       // the request head as read, split in place by parsing
+    const char* path; // the decoded request path (in `head`), as resolution takes it
     char* uri;        // the effective request path
     char* local_path; // file-system path of the resource, or NULL
     buffer* out;      // page text written by host callbacks; NULL until created
@@ -53,11 +55,10 @@ struct request_data {
 };
 static_assert(std::is_trivially_destructible_v<request_data>);
 
-// Status-table index of "400 Bad Request", for a request whose head contradicts itself.
-inline constexpr uint32_t STATUS_BAD_REQUEST = 5;
-
 // Reads and parses one request from the accepted connection `s` for the handler whose server
-// copy is `server`. The head may take at most `limit` bytes; the whole request (head and
+// copy is `server`: the head into `headers`, `path` and the method bits, a POST body into
+// `post_vars` (any other body is read and dropped). What the path names is resolved
+// afterwards, by map_uri. The head may take at most `limit` bytes; the whole request (head and
 // body) must arrive within the request time-out, counted from when the connection's deadline
 // was armed (here, unless the socket layer armed it at accept). Returns a record from the
 // calling thread's allocation pair, which owns `s` from then on (request_destroy closes it);
@@ -75,7 +76,7 @@ void request_destroy(request_data** request);
 // Reads the head from `s` up to and including the first CR LF CR LF that starts after a
 // byte other than CR or LF (or after a rejected group of four such bytes), or `limit` bytes
 // when none comes; bytes after it stay on the connection. A zero-terminated text in a block
-// of limit + 1 bytes, released with quorvel_mem_free; NULL (reported) for a NULL socket or
+// of limit + 1 bytes, released with mem_free; NULL (reported) for a NULL socket or
 // no memory, and NULL without a line when the connection fails, closes or runs out of time.
 char* read_http_header(socket* s, uint32_t limit);
 

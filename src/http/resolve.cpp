@@ -6,6 +6,7 @@
 
 #include "core/report.h"
 #include "core/thread_heap.h"
+#include "foundation/directory.h"
 #include "foundation/htable.h"
 #include "foundation/paths.h"
 #include "foundation/strings.h"
@@ -13,6 +14,7 @@
 #include "http/dir.h"
 #include "http/request.h"
 #include "http/server.h"
+#include "http/status.h"
 #include "quorvel.h"
 
 #include <cerrno>
@@ -253,7 +255,7 @@ int map_uri(request_data* request, const char* path)
     if (names_access_file(work)) {
         report("map_uri", 14396, fault::none, "access to %s forbidden\n",
                log_safe(work, shown, sizeof(shown)));
-        quorvel_mem_free(work);
+        mem_free(work);
         return fail(request, STATUS_FORBIDDEN);
     }
 
@@ -269,7 +271,7 @@ int map_uri(request_data* request, const char* path)
     request->uri = str_dup(effective);
     request->local_path = nullptr;
     if (request->uri == nullptr) {
-        quorvel_mem_free(work);
+        mem_free(work);
         return fail(request, STATUS_INTERNAL);
     }
 
@@ -292,7 +294,7 @@ int map_uri(request_data* request, const char* path)
         if (map_local_path(server, effective, local, sizeof(local)) == 0)
             request->local_path = str_dup(local);
         if (!mapping_cleared(request, effective)) {
-            quorvel_mem_free(work);
+            mem_free(work);
             return -1;
         }
     } else {
@@ -302,7 +304,7 @@ int map_uri(request_data* request, const char* path)
         resolved_file file{-1, 0, 0};
         if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir,
                              &file) != 0) {
-            quorvel_mem_free(work);
+            mem_free(work);
             return fail(request, status);
         }
         // The handle goes with the record from here on, so every way out closes it.
@@ -312,12 +314,12 @@ int map_uri(request_data* request, const char* path)
             request->file_mtime = file.mtime;
         }
         if (http_check_htaccess(request, resolved, is_dir) != 0) {
-            quorvel_mem_free(work);
+            mem_free(work);
             return -1;
         }
         char* local = str_dup(resolved);
         if (local == nullptr) {
-            quorvel_mem_free(work);
+            mem_free(work);
             return fail(request, STATUS_INTERNAL);
         }
         request->target = local;
@@ -337,7 +339,7 @@ int map_uri(request_data* request, const char* path)
         if (mime == nullptr)
             mime = lookup_mime(server, "unknown");
     }
-    quorvel_mem_free(work);
+    mem_free(work);
     if (mime == nullptr)
         return fail(request, STATUS_INTERNAL);
     request->mime = mime;

@@ -17,12 +17,6 @@ inline constexpr int URI_KEY_COUNT = 7;
 inline constexpr int URI_FIRST_KEY_SIZE = 80;
 inline constexpr int RESOLVED_PATH_SIZE = 1024;
 
-// Status indices set while resolving.
-inline constexpr uint32_t STATUS_UNAUTHORIZED = 6; // 401: "..", unreadable file or directory
-inline constexpr uint32_t STATUS_FORBIDDEN = 7;    // 403: an access file was asked for
-inline constexpr uint32_t STATUS_INTERNAL = 14;    // 500
-inline constexpr uint32_t STATUS_NOT_FOUND = 16;   // 404
-
 // The parts of a request path.
 struct uri_parts {
     char text[URI_PARTS_SIZE]; // up to and including the last '/'; the whole path without one

@@ -3,16 +3,19 @@
 // one send right before the body and nothing is allocated.
 #include "http/response.h"
 
-#include "core/envelope.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "foundation/htable.h"
+#include "http/date.h"
 #include "http/dirlist.h"
+#include "http/host_call.h"
 #include "http/request.h"
 #include "http/server.h"
+#include "http/status.h"
 #include "net/file_stream.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 #include "quorvel.h"
 
 #include <algorithm>
@@ -29,122 +32,6 @@ namespace quorvel {
 
 namespace {
 
-struct status_row {
-    std::string_view line;
-    std::string_view page;
-};
-
-constexpr status_row status_table[] = {
-    {"200 OK", "<HTML><BODY>200 OK"},
-    {"201 Created", "<HTML><BODY>201 Created"},
-    {"202 Accepted", "<HTML><BODY>202 Accepted"},
-    {"204 No Content", "<HTML><BODY>204 No Content"},
-    {"205 Reset Content", "<HTML><BODY>205 Reset Content"},
-    {"400 Bad Request", "<HTML><HEAD>\r\n"
-                        "<TITLE>400 Bad Request</TITLE>\r\n"
-                        "</HEAD><BODY>\r\n"
-                        "<H1>Bad request</H1>\r\n"
-                        "The server does not understand your request.\r\n"
-                        "<P>\r\n"
-                        "<HR>\r\n"},
-    {"401 Unauthorized", "<HTML><HEAD>\r\n"
-                         "<TITLE>401 Unauthorized</TITLE>\r\n"
-                         "</HEAD><BODY>\r\n"
-                         "<H1>Unauthorized</H1>\r\n"
-                         "Your request has been refused.\r\n"
-                         "<P>\r\n"
-                         "<HR>\r\n"},
-    {"403 Forbidden", "<HTML><HEAD>\r\n"
-                      "<TITLE>403 Forbidden</TITLE>\r\n"
-                      "</HEAD><BODY>\r\n"
-                      "<H1>Forbidden</H1>\r\n"
-                      "Your request will not be fulfilled.\r\n"
-                      "To prevent your IP address from being blocked\r\n"
-                      "on this server, do not make this request again.\r\n"
-                      "<P>\r\n"
-                      "<HR>\r\n"},
-    {"405 Method Not Allowed", "<HTML><HEAD>\r\n"
-                               "<TITLE>405 Method Not Allowed</TITLE>\r\n"
-                               "</HEAD><BODY>\r\n"
-                               "<H1>Method not allowed</H1>\r\n"
-                               "The method used to request the\r\n"
-                               "resource is not allowed.\r\n"
-                               "<P>\r\n"
-                               "<HR>\r\n"},
-    {"406 Not Acceptable", "<HTML><BODY>406 Not Acceptable"},
-    {"408 Request Timeout", "<HTML><BODY>408 Request Timeout"},
-    {"410 Gone", "<HTML><HEAD>\r\n"
-                 "<TITLE>410 Gone</TITLE>\r\n"
-                 "</HEAD><BODY>\r\n"
-                 "<H1>Resource no longer available</H1>\r\n"
-                 "The requested resource no longer exists,\r\n"
-                 "on this server it has been relocated or\r\n"
-                 "removed.\r\n"
-                 "<P>\r\n"
-                 "<HR>\r\n"},
-    {"411 Length Required", "<HTML><HEAD>\r\n"
-                            "<TITLE>411 Length Required</TITLE>\r\n"
-                            "</HEAD><BODY>\r\n"
-                            "<H1>Message length required</H1>\r\n"
-                            "The server has refused to service your request\r\n"
-                            "because the request has no Content-Length.\r\n"
-                            "<P>\r\n"
-                            "<HR>\r\n"},
-    {"415 Unsupported Media Type", "<HTML><HEAD>\r\n"
-                                   "<TITLE>415 Unsupported media type</TITLE>\r\n"
-                                   "</HEAD><BODY>\r\n"
-                                   "<H1>Unsupported Media Type</H1>\r\n"
-                                   "The server has refused to service your request\r\n"
-                                   "because the entity that you requested is not\r\n"
-                                   "supported.\r\n"
-                                   "<P>\r\n"
-                                   "<HR>\r\n"},
-    {"500 Internal Server Error", "<HTML><HEAD>\r\n"
-                                  "<TITLE>500 Internal Server Error</TITLE>\r\n"
-                                  "</HEAD><BODY>\r\n"
-                                  "<H1>Internal Server Error</H1>\r\n"
-                                  "The server has encountered an unexpected\r\n"
-                                  "condition, which prevents it from fulfilling\r\n"
-                                  "your request.\r\n"
-                                  "<P>\r\n"
-                                  "<HR>\r\n"},
-    {"505 HTTP Version Not Supported", "<HTML><HEAD>\r\n"
-                                       "<TITLE>505 Version Not Supported</TITLE>\r\n"
-                                       "</HEAD><BODY>\r\n"
-                                       "<H1>Version not supported</H1>\r\n"
-                                       "The server does not support the HTTP protocol\r\n"
-                                       "version that was used in the request message.\r\n"
-                                       "<P>\r\n"
-                                       "<HR>\r\n"},
-    {"404 File not found", "<HTML><HEAD>\r\n"
-                           "<TITLE>404 File not found</TITLE>\r\n"
-                           "</HEAD><BODY>\r\n"
-                           "<H1>File not found</H1>\r\n"
-                           "The directory or document that you have\r\n"
-                           "requested does not exist.\r\n"
-                           "<P>\r\n"
-                           "<HR>\r\n"},
-    {"401 Authorization required", "<HTML><HEAD>\r\n"
-                                   "<TITLE>401 Authorization Required</TITLE>\r\n"
-                                   "</HEAD><BODY>\r\n"
-                                   "<H1>Authorization Required</H1>\r\n"
-                                   "This server could not authenticate you.\r\n"
-                                   "Either you entered the wrong credentials\r\n"
-                                   "(the wrong password or user name), or your\r\n"
-                                   "browser does not understand how to provide the\r\n"
-                                   "credentials necessary to access the requested.\r\n"
-                                   "document<P>\r\n"
-                                   "<HR>\r\n"},
-};
-static_assert(std::size(status_table) == STATUS_COUNT);
-
-constexpr const char* month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-static_assert(std::size(month_names) == 12);
-
-constexpr const char* day_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static_assert(std::size(day_names) == 7);
-
 constexpr std::string_view internal_error_head =
     "<HTML><HEAD>\r\n<TITLE>500 Internal Server Error</TITLE>\r\n</HEAD><BODY>\r\n"
     "<H1>Internal Error</H1><font color=\"#C43100\">\r\n";
@@ -155,9 +42,6 @@ constexpr std::string_view server_line = "Server: Quorvel/1.0\r\n";
 constexpr std::string_view connection_close = "Connection: close\r\n\r\n";
 constexpr std::string_view not_modified_line = "HTTP/1.0 304 Not modified\r\n";
 constexpr char no_function[] = "URL mapped function is NULL";
-
-constexpr uint32_t STATUS_INTERNAL_ERROR = 14;
-constexpr uint32_t STATUS_NOT_FOUND_PAGE = 16;
 
 // Pieces of the answer's head, gathered on the stack and handed to socket_snd in one call
 // when the head is complete (or when the area fills). `result` is that of the last send.
@@ -263,7 +147,7 @@ void status_lines(head_builder& head, uint32_t index)
 int write_error(request_data* request, uint32_t index, const char* message)
 {
     if (message != nullptr || index >= STATUS_COUNT)
-        index = STATUS_INTERNAL_ERROR;
+        index = STATUS_INTERNAL;
     std::string_view page = message != nullptr ? internal_error_head : status_page(index);
     std::string_view text = message != nullptr ? std::string_view(message) : std::string_view();
     std::string_view tail = message != nullptr ? internal_error_tail : std::string_view();
@@ -318,7 +202,6 @@ int answer_direct(request_data* request)
     if (head.finish() < 0)
         return -1;
 
-    envelope handle{quorvel_obj_connection, request, 0};
     char* error = nullptr;
     bool from_host = true;
     bool function = request->kind == KIND_FUNCTION;
@@ -328,15 +211,16 @@ int answer_direct(request_data* request)
             error = const_cast<char*>(no_function);
             from_host = false;
         } else {
-            error = uri->callback(&handle, &handle);
+            error = host_call_uri(uri->callback, request);
         }
     } else {
-        error = request->mime->handler(&handle, &handle, static_cast<const char*>(request->target));
+        error = host_call_mime(request->mime->handler, request,
+                               static_cast<const char*>(request->target));
     }
     if (error != nullptr) {
         int sent = send_error_page(request, 0, error);
         if (from_host)
-            quorvel_mem_free(error);
+            mem_free(error);
         return function && sent >= 0 ? 0 : -1;
     }
 
@@ -460,123 +344,7 @@ int answer_file(request_data* request, const struct stat& status, bool have_time
     return 0;
 }
 
-// Reads `digits` (min to max) decimal digits at `p`; false when there are fewer than `min`.
-bool read_number(const char*& p, int min, int max, int& value)
-{
-    value = 0;
-    int count = 0;
-    while (count < max && *p >= '0' && *p <= '9') {
-        value = value * 10 + (*p - '0');
-        ++p;
-        ++count;
-    }
-    return count >= min;
-}
-
-// Reads a word of letters at `p` into `word` (at most `max` letters).
-bool read_letters(const char*& p, size_t max, std::string_view& word)
-{
-    const char* start = p;
-    while (static_cast<size_t>(p - start) <= max &&
-           ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')))
-        ++p;
-    word = std::string_view(start, static_cast<size_t>(p - start));
-    return !word.empty() && word.size() <= max;
-}
-
-bool skip_blanks(const char*& p)
-{
-    const char* start = p;
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    return p != start;
-}
-
-bool expect(const char*& p, char c)
-{
-    if (*p != c)
-        return false;
-    ++p;
-    return true;
-}
-
-bool read_time(const char*& p, int fields[6])
-{
-    return read_number(p, 1, 2, fields[3]) && expect(p, ':') && read_number(p, 1, 2, fields[4]) &&
-           expect(p, ':') && read_number(p, 1, 2, fields[5]);
-}
-
-bool read_month(std::string_view name, int fields[6])
-{
-    fields[1] = month_index(name);
-    return fields[1] >= 0;
-}
-
-int two_digit_year(int year)
-{
-    return year < 70 ? 2000 + year : 1900 + year;
-}
-
-// The date after the day name, into year, month (0-11), day, hours, minutes, seconds.
-bool parse_http_date(const char* p, int fields[6])
-{
-    std::string_view word;
-    if ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')) {
-        // Nov  6 08:49:37 1994, optionally with a zone word before the year.
-        if (!read_letters(p, 3, word) || !read_month(word, fields) || !skip_blanks(p) ||
-            !read_number(p, 1, 2, fields[2]) || !skip_blanks(p) || !read_time(p, fields) ||
-            !skip_blanks(p))
-            return false;
-        if (!(*p >= '0' && *p <= '9') && (!read_letters(p, 8, word) || !skip_blanks(p)))
-            return false;
-        return read_number(p, 4, 4, fields[0]);
-    }
-    if (p[0] != '\0' && p[1] != '\0' && p[2] == '-') {
-        // 06-Nov-94 08:49:37 GMT (or a four-digit year)
-        const char* year_start = nullptr;
-        if (!read_number(p, 2, 2, fields[2]) || !expect(p, '-') || !read_letters(p, 3, word) ||
-            !read_month(word, fields) || !expect(p, '-'))
-            return false;
-        year_start = p;
-        if (!read_number(p, 2, 4, fields[0]) || (p - year_start) == 3)
-            return false;
-        if (p - year_start == 2)
-            fields[0] = two_digit_year(fields[0]);
-        return skip_blanks(p) && read_time(p, fields);
-    }
-    // 06 Nov 1994 08:49:37 GMT
-    return read_number(p, 1, 2, fields[2]) && skip_blanks(p) && read_letters(p, 3, word) &&
-           read_month(word, fields) && skip_blanks(p) && read_number(p, 4, 4, fields[0]) &&
-           skip_blanks(p) && read_time(p, fields);
-}
-
-char* format_tm(const struct tm& t, char* out, size_t size)
-{
-    if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) {
-        out[0] = '\0';
-        return nullptr;
-    }
-    int n = std::snprintf(out, size, "%s, %02d %s %lld %02d:%02d:%02d GMT", day_names[t.tm_wday],
-                          t.tm_mday, month_names[t.tm_mon],
-                          static_cast<long long>(t.tm_year) + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        out[0] = '\0';
-        return nullptr;
-    }
-    return out;
-}
-
 } // namespace
-
-std::string_view status_line(uint32_t index)
-{
-    return status_table[index < STATUS_COUNT ? index : STATUS_INTERNAL_ERROR].line;
-}
-
-std::string_view status_page(uint32_t index)
-{
-    return status_table[index < STATUS_COUNT ? index : STATUS_INTERNAL_ERROR].page;
-}
 
 int http_responce(request_data* request)
 {
@@ -607,7 +375,7 @@ int http_responce(request_data* request)
             found = file.open(path, &status);
         if (!found) {
             // Gone since it was resolved: nothing has been promised yet, so say so.
-            return send_error_page(request, STATUS_NOT_FOUND_PAGE, nullptr) < 0 ? -1 : 0;
+            return send_error_page(request, STATUS_NOT_FOUND, nullptr) < 0 ? -1 : 0;
         }
         have_time = ::gmtime_r(&status.st_mtime, &file_time) != nullptr;
         if (have_time) {
@@ -632,7 +400,7 @@ int http_responce(request_data* request)
     if (on_disk && request->target != nullptr)
         return answer_file(request, status, have_time, file.fd);
     // A record that names nothing it can answer with.
-    return write_error(request, STATUS_INTERNAL_ERROR, nullptr) < 0 ? -1 : 0;
+    return write_error(request, STATUS_INTERNAL, nullptr) < 0 ? -1 : 0;
 }
 
 int send_error_page(request_data* request, uint32_t index, const char* message)
@@ -644,92 +412,6 @@ int send_error_page(request_data* request, uint32_t index, const char* message)
     // What has not left yet is replaced by the error page.
     socket_discard(request->sock);
     return write_error(request, index, message);
-}
-
-char* format_http_date(int64_t when, char* out, size_t size)
-{
-    if (out == nullptr || size == 0)
-        return nullptr;
-    struct tm t {};
-    auto seconds = static_cast<time_t>(when);
-    if (::gmtime_r(&seconds, &t) == nullptr) {
-        out[0] = '\0';
-        return nullptr;
-    }
-    return format_tm(t, out, size);
-}
-
-char* format_http_now(char* out, size_t size)
-{
-    if (out == nullptr || size == 0)
-        return nullptr;
-    // Many answers a second share one text per thread.
-    thread_local int64_t cached_second = INT64_MIN;
-    thread_local char cached[HTTP_DATE_SIZE];
-    auto now = static_cast<int64_t>(::time(nullptr));
-    if (now != cached_second) {
-        if (format_http_date(now, cached, sizeof(cached)) == nullptr) {
-            out[0] = '\0';
-            return nullptr;
-        }
-        cached_second = now;
-    }
-    size_t length = std::strlen(cached);
-    if (length >= size) {
-        out[0] = '\0';
-        return nullptr;
-    }
-    std::memcpy(out, cached, length + 1);
-    return out;
-}
-
-char* format_http_future(int64_t seconds, char* out, size_t size)
-{
-    if (out == nullptr || size == 0)
-        return nullptr;
-    auto now = static_cast<int64_t>(::time(nullptr));
-    int64_t when = 0;
-    if (__builtin_add_overflow(now, seconds, &when)) {
-        out[0] = '\0';
-        return nullptr;
-    }
-    return format_http_date(when, out, size);
-}
-
-int is_not_modified(const struct tm* file_time, const char* value)
-{
-    if (file_time == nullptr || value == nullptr)
-        return 0;
-    // The day name ends at the first blank or tab.
-    const char* p = std::strpbrk(value, " \t");
-    if (p == nullptr)
-        return 0;
-    skip_blanks(p);
-    int parsed[6] = {};
-    if (!parse_http_date(p, parsed))
-        return 0;
-    if (parsed[2] < 1 || parsed[2] > 31 || parsed[3] > 23 || parsed[4] > 59 || parsed[5] > 60)
-        return 0;
-    const long long file[6] = {static_cast<long long>(file_time->tm_year) + 1900,
-                               file_time->tm_mon,
-                               file_time->tm_mday,
-                               file_time->tm_hour,
-                               file_time->tm_min,
-                               file_time->tm_sec};
-    for (int i = 0; i < 6; ++i) {
-        if (file[i] != parsed[i])
-            return file[i] < parsed[i] ? 1 : 0;
-    }
-    return 1;
-}
-
-int month_index(std::string_view name)
-{
-    for (size_t i = 0; i < std::size(month_names); ++i) {
-        if (month_names[i] == name)
-            return static_cast<int>(i);
-    }
-    return -1;
 }
 
 } // namespace quorvel

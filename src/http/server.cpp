@@ -4,6 +4,7 @@
 // texts, and a handler's copy owns none of them.
 #include "http/server.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
@@ -71,9 +72,6 @@ constexpr builtin_mime builtin_rows[] = {
 };
 static_assert(std::size(builtin_rows) == SERVER_BUILTIN_MIME_ROWS);
 
-// How long one wait for a stopping thread lasts before its state is looked at again.
-constexpr int STOP_SLICE_MS = 100;
-
 bool is_builtin_type(const char* type)
 {
     for (const builtin_mime& row : builtin_rows)
@@ -88,8 +86,8 @@ void mime_row_release(void* value)
 {
     auto* row = static_cast<mime_record*>(value);
     if (!is_builtin_type(row->content_type))
-        quorvel_mem_free(row->content_type);
-    quorvel_mem_free(row);
+        mem_free(row->content_type);
+    mem_free(row);
 }
 
 // A copy's rows share the server's type texts: releasing a row releases only the row.
@@ -110,36 +108,12 @@ int store_builtin_mime(htable* table)
     return 0;
 }
 
-void request_stop(thread_record* thread)
-{
-    if (thread == nullptr)
-        return;
-    thread->stop_requested.store(true);
-    // A thread still held at its start gate then skips its body.
-    thread_resume(thread);
-}
-
-// Waits until the stopped thread's body has returned, then joins and frees its record. The
-// server's threads test their stop flag at least once a second between connections, so the
-// wait ends; it is not cut short, since a thread given up on could still touch the record.
-void join_stopped(thread_record** thread)
-{
-    if (*thread == nullptr)
-        return;
-    while (!(*thread)->finished.load())
-        event_waittimed((*thread)->signal, STOP_SLICE_MS);
-    thread_destroy(thread);
-}
-
 // Destroys a partly built record without disturbing the errno and last error of the failure
 // being reported.
 void discard(server_record** server)
 {
-    int saved_errno = errno;
-    uint32_t saved_last = last_error();
+    errno_saver keep;
     httpsrv_destroy(server);
-    errno = saved_errno;
-    set_last_error(saved_last);
 }
 
 socket* copy_listener(const socket* source)
@@ -167,7 +141,7 @@ void release_listener_copy(socket** s)
         return;
     buffer_destroy(&(*s)->buffer);
     htable_destroy(&(*s)->table);
-    quorvel_mem_free(*s);
+    mem_free(*s);
     *s = nullptr;
 }
 
@@ -249,26 +223,6 @@ server_record* httpsrv_create(uint32_t handler_count, const char* root)
     return server;
 }
 
-void httpsrv_stop(server_record* server)
-{
-    if (server == nullptr || server->is_copy)
-        return;
-    // The kernel fills the handler array while it starts: it must be gone before the array
-    // is read.
-    request_stop(server->kernel);
-    server_wake_kernel(server);
-    join_stopped(&server->kernel);
-    if (server->handlers != nullptr) {
-        for (uint32_t i = 0; i < server->handler_count; ++i)
-            request_stop(server->handlers[i]);
-        // Cuts accept waits and the connections being served, so no client holds the stop up.
-        server_wake_handlers(server);
-        for (uint32_t i = 0; i < server->handler_count; ++i)
-            join_stopped(&server->handlers[i]);
-    }
-    server_run_release(server);
-}
-
 void httpsrv_destroy(server_record** handle)
 {
     if (handle == nullptr || *handle == nullptr)
@@ -276,7 +230,7 @@ void httpsrv_destroy(server_record** handle)
     server_record* server = *handle;
     *handle = nullptr;
     httpsrv_stop(server);
-    quorvel_mem_free(server->handlers);
+    mem_free(server->handlers);
     server->handlers = nullptr;
     if (server->listeners != nullptr) {
         for (int32_t i = 0; i < server->listener_count; ++i) {
@@ -285,16 +239,16 @@ void httpsrv_destroy(server_record** handle)
             else
                 socket_destroy(&server->listeners[i]);
         }
-        quorvel_mem_free(server->listeners);
+        mem_free(server->listeners);
     }
-    quorvel_mem_free(server->root);
-    quorvel_mem_free(server->bubble_dir);
+    mem_free(server->root);
+    mem_free(server->bubble_dir);
     htable_destroy(&server->mime_table);
     htable_destroy(&server->get_uris);
     htable_destroy(&server->post_uris);
     htable_destroy(&server->content_cache);
     event_destroy(&server->started);
-    quorvel_mem_free(server);
+    mem_free(server);
 }
 
 server_record* httpsrv_copy(const server_record* source)
@@ -394,7 +348,7 @@ int httpsrv_add_listener(server_record* server, int32_t port, const char* addres
     }
     socket* s = socket_create(port);
     if (s == nullptr) {
-        quorvel_mem_free(grown);
+        mem_free(grown);
         return -1;
     }
     s->opt16 = 0;
@@ -406,7 +360,7 @@ int httpsrv_add_listener(server_record* server, int32_t port, const char* addres
     if (server->listener_count > 0)
         std::memcpy(grown, server->listeners,
                     sizeof(socket*) * static_cast<size_t>(server->listener_count));
-    quorvel_mem_free(server->listeners);
+    mem_free(server->listeners);
     server->listeners = grown;
     server->listeners[server->listener_count++] = s;
     return 0;
@@ -456,7 +410,7 @@ mime_record* mime_create(const char* type, uint32_t encoding, quorvel_mime_fn ha
     }
     mime->content_type = str_dup_general(type);
     if (mime->content_type == nullptr) {
-        quorvel_mem_free(mime);
+        mem_free(mime);
         return nullptr;
     }
     mime->encoding = encoding;
@@ -468,8 +422,8 @@ void mime_destroy(mime_record** mime)
 {
     if (mime == nullptr || *mime == nullptr)
         return;
-    quorvel_mem_free((*mime)->content_type);
-    quorvel_mem_free(*mime);
+    mem_free((*mime)->content_type);
+    mem_free(*mime);
     *mime = nullptr;
 }
 

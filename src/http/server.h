@@ -87,15 +87,7 @@ extern const mime_record uri_mime_binary;
 // root is missing or no directory, or out of memory. Released with httpsrv_destroy.
 server_record* httpsrv_create(uint32_t handler_count, const char* root);
 
-// Stops the server's threads, waiting for each to end: first the kernel (so that it no longer
-// fills the handler array), then every handler (all asked at once, then waited for in turn).
-// The waits are cut short (kernel.h): listening handles and the connections being served are
-// shut down, so the stop takes well under a second unless a protocol handler is blocked on
-// something other than its connection. Clears `kernel`, the handler slots and `run`;
-// idempotent. Nothing for NULL or a copy.
-void httpsrv_stop(server_record* server);
-
-// httpsrv_stop, then releases the handler array, the listeners (a copy's without closing
+// httpsrv_stop (kernel.h), then releases the handler array, the listeners (a copy's without closing
 // their handles), the root, the bubble directory, the four tables, the start event and the
 // record, and clears `*server`. NULL `server` or `*server` is ignored.
 void httpsrv_destroy(server_record** server);
@@ -134,7 +126,7 @@ void mime_destroy(mime_record** mime);
 int server_store_mime(server_record* server, const char* extension, const mime_record* mime);
 
 // A URI record for `callback` typed with `mime` (from the general allocator), or NULL
-// (reported) for a NULL argument or no memory. Released with quorvel_mem_free.
+// (reported) for a NULL argument or no memory. Released with mem_free.
 uri_record* uri_create(quorvel_uri_fn callback, const mime_record* mime);
 
 } // namespace quorvel

@@ -1,6 +1,6 @@
-// Moving whole files over a connected socket: sending with the kernel's file transmission or
-// with a read-and-send loop, receiving a file of known length straight into the file system,
-// and sending a text file as HTML-safe lines. The socket's buffer is the transfer area.
+// Moving whole files over a connected socket: sending with the kernel's file transmission
+// (file_send.cpp) or with a read-and-send loop, and receiving a file of known length straight
+// into the file system (file_receive.cpp). The socket's buffer is the transfer area.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +13,9 @@ struct socket;
 // through the socket's buffer.
 inline constexpr uint64_t RECEIVE_MAP_LIMIT = 2048000;
 
-// Characters of a text line the encoder takes at a time, and the area each output line
-// (references, "\r\n" and a terminating NUL) must fit in.
-inline constexpr uint32_t UUENCODE_LINE = 511;
-inline constexpr uint32_t UUENCODE_AREA = 2560;
-
 // Sends `length` bytes of the file at `path` (0: the whole file, its size read now) on the
-// buffered connection `s` with the kernel's file transmission, after pending output has
+// buffered connection `s` with the kernel's file transmission (not to be confused with
+// socket_stream_file, the read-and-send loop below), after pending output has
 // left and unconsumed input has been dropped. Waits up to the socket's `timeout` for room
 // before each transmission call; SIGPIPE is never raised. 0 once every byte has been handed
 // to the connection. -1 without a line for a missing, unreadable or non-regular file, a
@@ -38,10 +34,10 @@ int socket_streamfd(socket* s, int file, uint64_t length);
 void socket_block_sigpipe();
 
 // Sends `length` bytes of the file at `path` (0: the whole file) on the buffered connection
-// `s` by reading it, one buffer's capacity at a time, into the socket's buffer. Pending
-// output leaves first, unconsumed input is dropped. 0, or -1: reported for a bad argument
-// (EINVAL, 160), a file that cannot be opened (errno ENODEV afterwards) or a read that fails
-// or finds the file ending before `length` bytes (EIO); silently when a send fails.
+// `s` by reading it (unlike socket_streamfile above), one buffer's capacity at a time, into the
+// socket's buffer. Pending output leaves first, unconsumed input is dropped. 0, or -1: reported for
+// a bad argument (EINVAL, 160), a file that cannot be opened (errno ENODEV afterwards) or a read
+// that fails or finds the file ending before `length` bytes (EIO); silently when a send fails.
 int socket_stream_file(socket* s, const char* path, uint64_t length);
 
 // Receives exactly `length` (above 0) bytes from the connection `s` into the file at `path`,
@@ -52,12 +48,5 @@ int socket_stream_file(socket* s, const char* path, uint64_t length);
 // failed receive or write deletes the file; a bad argument, an unconnected or SSL socket is
 // reported (line 11093, EINVAL, 160).
 int socket_receivefile(socket* s, const char* path, uint64_t length);
-
-// Sends the text file at `path` with socket_snd as HTML-safe lines: each line, taken
-// UUENCODE_LINE characters at a time, up to its first NUL or CR, with every byte other than
-// an ASCII letter or digit and / * + - # blank \ tab written as "&#n;", then "\r\n". 0, or
-// -1: silently for a file that cannot be opened or a failed send; reported when an output
-// line does not fit UUENCODE_AREA (what went before it has been sent).
-int quorvel_file_uuencode(socket* s, const char* path);
 
 } // namespace quorvel

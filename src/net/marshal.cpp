@@ -4,11 +4,11 @@
 // so the wire form does not depend on the host's floating-point layout.
 #include "net/marshal.h"
 
-#include "core/envelope.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/htable.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 
 #include <algorithm>
 #include <bit>
@@ -362,7 +362,7 @@ int socket_vunmarshal(socket* s, const char* format, va_list args)
     char** latest = nullptr;
     auto release_latest = [&latest] {
         if (latest != nullptr && *latest != nullptr) {
-            quorvel_mem_free(*latest);
+            mem_free(*latest);
             *latest = nullptr;
         }
     };
@@ -447,49 +447,3 @@ int socket_unmarshal(socket* s, const char* format, ...)
 }
 
 } // namespace quorvel
-
-using namespace quorvel;
-
-namespace {
-
-// The stream socket of a marshalling export's envelope, or NULL after reporting.
-socket* stream_socket(envelope* stream, const char* fn, int null_id, int type_id)
-{
-    if (stream == nullptr || stream->object == nullptr) {
-        report(fn, null_id, fault::bad_arg, "null argument passed\n");
-        return nullptr;
-    }
-    if (stream->type != quorvel_obj_stream) {
-        report(fn, type_id, fault::bad_arg, "operation not supported for provided object\n");
-        return nullptr;
-    }
-    return static_cast<socket*>(stream->object);
-}
-
-} // namespace
-
-extern "C" QUORVEL_API int quorvel_marshal(envelope* stream, const char* format, ...) noexcept
-{
-    clear_errors();
-    socket* s = stream_socket(stream, "quorvel_marshal", 16928, 16951);
-    if (s == nullptr)
-        return -1;
-    va_list args;
-    va_start(args, format);
-    int result = socket_vmarshal(s, format, args);
-    va_end(args);
-    return result;
-}
-
-extern "C" QUORVEL_API int quorvel_unmarshal(envelope* stream, const char* format, ...) noexcept
-{
-    clear_errors();
-    socket* s = stream_socket(stream, "quorvel_unmarshal", 16985, 17008);
-    if (s == nullptr)
-        return -1;
-    va_list args;
-    va_start(args, format);
-    int result = socket_vunmarshal(s, format, args);
-    va_end(args);
-    return result;
-}

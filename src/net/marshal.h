@@ -41,8 +41,8 @@ int socket_marshal(socket* s, const char* format, ...);
 // Receives one record sent with the same format: the checksum must equal that of `format`
 // (else a mismatch line, EINVAL, nothing further read); then each field is stored through
 // the next pointer of `args`: s int16_t*, i int32_t*, l long* (sign-extended), f float*,
-// d double*, z char** (a zeroed block of n + 2 bytes from quorvel_mem_alloc, released by the
-// caller with quorvel_mem_free). `y` is refused as an unknown identifier.
+// d double*, z char** (a zeroed block of n + 2 bytes from mem_alloc, released by the
+// caller with mem_free). `y` is refused as an unknown identifier.
 // 0, or -1. Values stored before a failure stay stored, except that when an s, i, l, f or d
 // field cannot be received, or an identifier is unknown, the most recent string block of
 // this call is released and its pointer set to NULL. A string pointer is set to NULL before

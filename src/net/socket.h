@@ -1,6 +1,6 @@
 // The socket record of every listener and connection: creation, options, binding on IPv4
-// and IPv6, listening, accepting over several listeners at once, connecting, and the
-// buffered sending and receiving through the record's one buffer.
+// and IPv6, listening, accepting over several listeners at once, connecting and closing.
+// Buffered sending and receiving are in socket_io.h.
 #pragma once
 
 #include "core/settings.h"
@@ -100,18 +100,12 @@ socket* socket_open(const char* host, int32_t port, int32_t timeout);
 // in. NULL (reported) for a NULL record or no memory. Released with socket_destroy.
 socket* socket_dup(const socket* s);
 
-// The first handle, in array order and fd[0] before fd[1], readable within one second; its
-// record goes to `*which`. -1 when none is (no line) or an entry is not usable (reported).
-int socket_readable_vectr(socket** sockets, int count, socket** which);
-
-// Accepts one connection on a bound, listening socket (socket_wait: one listener;
-// socket_wait_vectr: the first ready of `count`, in array order), waiting up to one second.
-// The connection is a socket_dup of its listener with the accepted handle (blocking,
-// close-on-exec) in fd[0], SOCK_CONNECTED added and the peer's numeric address in `peer`
-// (an IPv4-mapped address as a.b.c.d; "<unknown>" when it cannot be had). NULL when nothing
-// arrived or another thread took the connection (no line), or on a bad argument (reported).
-socket* socket_wait(socket* listener);
-socket* socket_wait_vectr(socket** listeners, int count);
+// Shuts every handle of `s` down (a listener: each of its handles) without closing it, so
+// that every thread waiting on it (in accept, a receive or a send) returns at once. The record
+// stays for its owner to close. Keeps errno and the last error.
+void socket_interrupt(socket* s);
+// The same for one descriptor.
+void socket_interrupt_fd(int fd);
 
 // Half-closes each handle and drops what the peer still sends, for at most one second and
 // 64 KiB in all; lowers `timeout` to 1. Nothing for a record without handles or with `ssl`.
@@ -124,45 +118,6 @@ void socket_close(socket* s);
 // socket_close, then releases what the record owns (a standalone record: its buffer and
 // table; a duplicate: a grown data area) and the record, and clears `*s`.
 void socket_destroy(socket** s);
-
-// Buffered I/O. A buffered socket uses its buffer in one direction at a time: sending
-// discards unconsumed input, and receiving first sends pending output.
-
-// The first handle readable within one second (less when the deadline is nearer), or -1.
-int socket_readable(socket* s);
-// The first handle writable within `timeout` seconds, or -1.
-int socket_writable(socket* s);
-// Buffers `length` bytes, sending full buffers as they fill: `length`, or -1. 0 for a
-// length of 0, whatever the record.
-int socket_snd(socket* s, const void* data, uint32_t length);
-// Sends `length` bytes now, after any pending buffered output (unconsumed buffered input is
-// discarded): the count sent, or -1 (SOCK_TIMEDOUT when the peer took nothing for
-// `timeout` seconds).
-int socket_unbufsnd(socket* s, const void* data, uint32_t length);
-// Sends pending buffered output: 0, or -1. Bytes that left before a failure are dropped
-// from the buffer, the rest stays pending.
-int socket_flush(socket* s);
-// socket_flush for output that is followed at once by more (a header in front of a file):
-// the system may hold the bytes back briefly to send them together with what follows.
-int socket_flush_ahead(socket* s);
-// Empties a buffered socket's buffer without sending anything (pending output and unread
-// input alike); the socket is then in its input direction.
-void socket_discard(socket* s);
-// Delivers up to `length` bytes through the buffer, refilling it while bytes are missing:
-// the count delivered; 0 when nothing came and nothing failed; -1.
-int socket_rcv(socket* s, void* destination, uint32_t length);
-// Receives exactly `length` bytes, bypassing the buffer: `length`, or -1 with the bytes
-// that did not arrive zeroed.
-int socket_unbufrcv(socket* s, void* destination, uint32_t length);
-// Replaces the buffer's contents by all the bytes pending on the connection (growing the
-// buffer when they do not fit): their count, or -1: silently when nothing arrived within a
-// second; with SOCK_FAILED when the peer closed or the connection failed; with a line and
-// SOCK_FAILED | SOCK_TIMEDOUT when the deadline passed or `timeout` is 0 or less.
-int socket_fillbuffer(socket* s);
-// The buffer's in-use count (consumed bytes included), or -1 (reported).
-int socket_getrfree(socket* s);
-// True when the connection shows no life within one second, has closed or has failed.
-bool socket_dead(socket* s);
 
 // Shared by the socket files: waits up to `timeout_ms` (0: only looks) for `events` on the
 // handles, retrying after signals with the time left. The index of the first ready handle in

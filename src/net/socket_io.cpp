@@ -2,11 +2,12 @@
 // without the record's buffer, and the input refill of the request reader. Every call first
 // tries the system without waiting and waits only when it would block, so a request that
 // has arrived costs one receive and a response that fits costs one send.
-#include "net/socket.h"
+#include "net/socket_io.h"
 
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
+#include "net/socket.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -229,7 +230,7 @@ int grow(socket* s, uint32_t capacity, uint32_t keep)
     std::memcpy(area, b->data, keep);
     // An inline area goes with its block; only a separate one is released here.
     if (b->block_size == 0)
-        quorvel_mem_free(b->data);
+        mem_free(b->data);
     b->block_size = 0;
     b->capacity = capacity;
     b->data = area;
@@ -437,6 +438,12 @@ int socket_unbufrcv(socket* s, void* destination, uint32_t length)
     if (receive_exact(s, static_cast<char*>(destination), length) != 0)
         return -1;
     return static_cast<int>(length);
+}
+
+bool socket_has_area(const socket* s)
+{
+    return (s->flags & SOCK_BUFFERED) && s->buffer != nullptr && s->buffer->data != nullptr &&
+           s->buffer->capacity != 0;
 }
 
 bool socket_dead(socket* s)

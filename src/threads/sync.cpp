@@ -2,6 +2,7 @@
 // locks and foreign unlocks; events are a flag under a mutex with a monotonic condition.
 #include "threads/sync.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "platform/os.h"
@@ -23,7 +24,7 @@ mutex* mutex_create()
         return nullptr;
     }
     if (::pthread_mutex_init(&m->handle, nullptr) != 0) {
-        quorvel_mem_free(m);
+        mem_free(m);
         errno = 0;
         report("mutex_create", 5854, fault::no_memory,
                "insufficient memory to perform operation\n");
@@ -67,6 +68,12 @@ int mutex_unlock(mutex* m)
     return 0;
 }
 
+mutex_guard::~mutex_guard()
+{
+    errno_saver keep;
+    mutex_unlock(m_);
+}
+
 void mutex_destroy(mutex** m)
 {
     if (m == nullptr || *m == nullptr)
@@ -77,7 +84,7 @@ void mutex_destroy(mutex** m)
         ::pthread_mutex_lock(&held->handle);
     ::pthread_mutex_unlock(&held->handle);
     ::pthread_mutex_destroy(&held->handle);
-    quorvel_mem_free(held);
+    mem_free(held);
     *m = nullptr;
 }
 
@@ -101,7 +108,7 @@ event* event_create()
     }
     ::pthread_condattr_destroy(&attr);
     if (!made) {
-        quorvel_mem_free(e);
+        mem_free(e);
         errno = 0;
         report("event_create", 6063, fault::none, "insufficient memory to perform operation\n");
         return nullptr;
@@ -172,7 +179,7 @@ void event_destroy(event** e)
         return;
     ::pthread_cond_destroy(&(*e)->changed);
     ::pthread_mutex_destroy(&(*e)->lock);
-    quorvel_mem_free(*e);
+    mem_free(*e);
     *e = nullptr;
 }
 

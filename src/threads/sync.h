@@ -33,6 +33,19 @@ int mutex_unlock(mutex* m);
 // Waits until no other thread holds the mutex, then releases it; clears the handle.
 void mutex_destroy(mutex** m);
 
+// Holds `m` for the rest of the scope. The unlock keeps the errno and last error of whatever
+// failed while it was held.
+class mutex_guard {
+public:
+    explicit mutex_guard(mutex* m) : m_(m) { mutex_lock(m_); }
+    ~mutex_guard();
+    mutex_guard(const mutex_guard&) = delete;
+    mutex_guard& operator=(const mutex_guard&) = delete;
+
+private:
+    mutex* m_;
+};
+
 // A new unsignalled event, or NULL (reported).
 event* event_create();
 int event_signal(event* e);

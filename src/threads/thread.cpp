@@ -21,7 +21,7 @@ void thread_free(thread_record* thread)
 {
     event_destroy(&thread->gate);
     event_destroy(&thread->signal);
-    quorvel_mem_free(thread);
+    mem_free(thread);
 }
 
 void* trampoline(void* arg)
@@ -75,7 +75,7 @@ thread_record* thread_create(thread_body body, void* argument, size_t stack_size
     }
     thread->signal = event_create();
     if (thread->signal == nullptr) {
-        quorvel_mem_free(thread);
+        mem_free(thread);
         return nullptr;
     }
     if (suspended && (thread->gate = event_create()) == nullptr) {

@@ -23,10 +23,6 @@ TEST(Dir, ListingsHideAccessFilesAndRefuseFiles)
     EXPECT_EQ(dir_list(dir.file("many/f1000").c_str(), nullptr, &list), -1);
     EXPECT_EQ(log.text(), "error (stream_http_dir, 10782): could not open directory " +
                               dir.file("many/f1000") + " for reading\n");
-    log.clear();
-    EXPECT_EQ(dir_open(nullptr), nullptr);
-    qtest::expect_report(log, "error (dir_open, 10632): null argument passed\n", EINVAL,
-                         LAST_BAD_ARGUMENTS);
 }
 
 TEST(Dir, RowTextsAreBoundedEscapedAndEncoded)

@@ -1,11 +1,13 @@
 // Started servers on 127.0.0.1: starts and stops, the binding and handler count, the protocol
 // announcement path, and destroys that must not wait on clients.
+#include "http/connection.h"
 #include "http/kernel.h"
 
-#include "core/envelope.h"
+#include "api/envelope.h"
 #include "http/protocol.h"
 #include "http/server.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 #include "platform/os.h"
 #include "quorvel.h"
 #include "support/support.h"
@@ -188,7 +190,7 @@ TEST_F(Kernel, ProtocolAnnouncementsReachTheirHandlerOrAreClosed)
 {
     quorvel_debug(1);
     ASSERT_TRUE(serve(1)); // one handler takes every connection
-    const std::string name79(PROTOCOL_NAME_MAX, 'b');
+    const std::string name79(PROTOCOL_ANNOUNCE_MAX, 'b');
     // Sent, answered, and logged by the exchange (empty: no protocol was looked up).
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {"&echo;abcd", "abcd", "(quorvel_http_handler, 15576): handler echo found\n"},

@@ -1,6 +1,6 @@
 #include "http/protocol.h"
 
-#include "core/envelope.h"
+#include "api/envelope.h"
 #include "core/report.h"
 #include "quorvel.h"
 #include "support/support.h"

@@ -74,9 +74,13 @@ protected:
             ::shutdown(pair->peer, SHUT_WR);
         return qtest::connection(std::exchange(pair->mine, -1), size, SOCK_BUFFERED);
     }
+    // Reads and resolves the request as a connection handler does.
     request_data* request(const std::string& bytes, int32_t size = 4096)
     {
-        return http_request(&server, connect(bytes, size), 65536);
+        request_data* r = http_request(&server, connect(bytes, size), 65536);
+        if (r != nullptr && !(r->flags & REQUEST_FAILED))
+            map_uri(r, r->path);
+        return r;
     }
     std::unique_ptr<qtest::SocketPair> pair;
 };

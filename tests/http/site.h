@@ -2,15 +2,18 @@
 // accepted connection's, answered, and the answer is read back as the client saw it.
 #pragma once
 
-#include "core/envelope.h"
+#include "api/envelope.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "foundation/htable.h"
 #include "http/request.h"
+#include "http/resolve.h"
 #include "http/response.h"
 #include "http/server.h"
+#include "http/status.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 #include "quorvel.h"
 #include "support/support.h"
 #include "support/wire.h"
@@ -188,6 +191,8 @@ protected:
         std::strcpy(sock->peer, peer.c_str()); // the address the access rules see
         request_data* r = http_request(&server, sock, 65536);
         EXPECT_NE(r, nullptr) << bytes;
+        if (r != nullptr && !(r->flags & REQUEST_FAILED)) // as a connection handler does
+            map_uri(r, r->path);
         return r;
     }
     // Reads `request` from the wire, lets `tweak` change the record, answers it and closes.

@@ -3,6 +3,7 @@
 #include "core/thread_heap.h"
 #include "foundation/htable.h"
 #include "net/socket.h"
+#include "net/socket_io.h"
 #include "support/wire.h"
 
 #include <bit>

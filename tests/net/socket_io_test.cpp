@@ -1,4 +1,5 @@
 #include "net/socket.h"
+#include "net/socket_io.h"
 
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"

@@ -1,6 +1,7 @@
 #include "net/socket.h"
 
 #include "core/report.h"
+#include "net/accept.h"
 #include "platform/os.h"
 #include "support/wire.h"
 

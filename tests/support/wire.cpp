@@ -1,6 +1,7 @@
 #include "support/wire.h"
 
 #include "net/socket.h"
+#include "net/socket_io.h"
 #include "platform/os.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "core/envelope.h"
+#include "api/envelope.h"
 #include "quorvel.h"
 #include "support/support.h"
 

@@ -1,6 +1,6 @@
 // quorvel_obj_set and quorvel_obj_get on server, system and stream objects: the exact refusals a
 // caller can trigger, a listener's binding and the start status.
-#include "core/envelope.h"
+#include "api/envelope.h"
 #include "core/settings.h"
 #include "foundation/buffer.h"
 #include "http/server.h"

@@ -1,9 +1,11 @@
 // The exported-call frame: initialisation, the system object, and creation and destruction
 // of objects by their type tag.
-#include "core/envelope.h"
+#include "api/envelope.h"
+#include "core/guard.h"
 #include "core/log.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
+#include "foundation/directory.h"
 #include "foundation/strings.h"
 #include "http/kernel.h"
 #include "http/protocol.h"
@@ -14,6 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -26,48 +29,35 @@ namespace {
 std::atomic<bool> initialized{false};
 envelope system_object{quorvel_obj_sys, nullptr, 0};
 
-// The longest protocol name whose announcement "&name;" fits the 80-byte buffer.
-constexpr size_t PROTOCOL_NAME_MAX = 77;
-
-// Keeps errno and the last error of a failure across the clean-up that follows it.
-void destroy_keeping_codes(quorvel::socket** s)
+// Every entry whose name holds ".bbl" anywhere is a bubble, in the order the directory gives
+// them. A bubble that does not load is reported and the scan goes on.
+void scan_bubbles(envelope* server, const char* directory)
 {
-    int failure = errno;
-    uint32_t last = last_error();
-    socket_destroy(s);
-    errno = failure;
-    set_last_error(last);
-}
-
-// A client connection to `host`:`port` that has announced `protocol`, wrapped in a stream
-// envelope. The announcement stays in the socket's buffer until the first flush or receive.
-envelope* stream_create(const char* host, const char* protocol, int port, int timeout)
-{
-    if (host == nullptr || protocol == nullptr) {
-        report("quorvel_obj_create::quorvel_obj_stream", 16205, fault::bad_arg,
-               "null argument passed\n");
-        return nullptr;
+    debug("quorvel_obj_start", 16347, "checking for bubbles in %s...\n", directory);
+    dir_record* dir = dir_open(directory);
+    if (dir == nullptr) {
+        report("quorvel_obj_start", 16355, fault::none, "could not open directory %s for reading\n",
+               directory);
+        return;
     }
-    if (std::strlen(protocol) > PROTOCOL_NAME_MAX) {
-        report("quorvel_obj_create::quorvel_obj_stream", 16208, fault::bad_arg,
-               "protocol name too long\n");
-        return nullptr;
+    while (const char* name = dir_read(dir)) {
+        if (std::strstr(name, ".bbl") == nullptr)
+            continue;
+        char path[PATH_MAX];
+        int length = std::snprintf(path, sizeof(path), "%s%c%s", directory, '/', name);
+        int loaded = -1;
+        if (length > 0 && static_cast<size_t>(length) < sizeof(path)) {
+            // Bubble loading, quorvel_bubble_load(server, path), is called here once it exists;
+            // until then no bubble loads.
+            static_cast<void>(server);
+        }
+        if (loaded != 0) {
+            char shown[4 * DIR_NAME_SIZE];
+            report("quorvel_obj_start", 16376, fault::none, "could not load bubble %s\n",
+                   log_safe(name, shown, sizeof(shown)));
+        }
     }
-    debug("quorvel_obj_create::quorvel_obj_stream", 16212, "connecting to %s on port %d\n", host,
-          port);
-    quorvel::socket* s = socket_open(host, port, timeout);
-    if (s == nullptr)
-        return nullptr;
-    char announcement[80];
-    int length = std::snprintf(announcement, sizeof(announcement), "&%s;", protocol);
-    if (socket_snd(s, announcement, static_cast<uint32_t>(length)) == -1) {
-        destroy_keeping_codes(&s);
-        return nullptr;
-    }
-    envelope* e = envelope_create(quorvel_obj_stream, s);
-    if (e == nullptr)
-        destroy_keeping_codes(&s);
-    return e;
+    dir_close(dir);
 }
 
 envelope* create_by_tag(unsigned type, va_list args)
@@ -134,7 +124,13 @@ envelope* create_by_tag(unsigned type, va_list args)
         const char* protocol = va_arg(args, const char*);
         int port = va_arg(args, int);
         int timeout = va_arg(args, int);
-        return stream_create(host, protocol, port, timeout);
+        quorvel::socket* s = protocol_connect(host, protocol, port, timeout);
+        envelope* e = envelope_create(type, s);
+        if (e == nullptr && s != nullptr) {
+            errno_saver keep;
+            socket_destroy(&s);
+        }
+        return e;
     }
     default:
         report("quorvel_obj_create", 16283, fault::bad_arg,
@@ -226,7 +222,25 @@ extern "C" QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) noexcept
 
 extern "C" QUORVEL_API int quorvel_obj_start(envelope* object) noexcept
 {
-    return server_start(object);
+    clear_errors();
+    if (object == nullptr || object->object == nullptr || object->type != quorvel_obj_server ||
+        (object->flags & ENVELOPE_STARTED)) {
+        report("quorvel_obj_start", 16326, fault::bad_arg,
+               "operation not supported for provided object\n");
+        return -1;
+    }
+    auto* server = static_cast<server_record*>(object->object);
+    if (server->listener_count <= 0 || server->listeners == nullptr) {
+        report("quorvel_obj_start", 16335, fault::bad_arg, "no listeners have been defined\n");
+        return -1;
+    }
+    if (server->bubble_dir != nullptr)
+        scan_bubbles(object, server->bubble_dir);
+    if (httpsrv_start(server) != 0)
+        return -1;
+    object->flags |= ENVELOPE_STARTED | ENVELOPE_LOCKED;
+    clear_errors();
+    return 0;
 }
 
 extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept
@@ -275,6 +289,6 @@ extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept
         return -1;
     }
     object->object = nullptr;
-    quorvel_mem_free(object);
+    mem_free(object);
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "site.h"
+#include "http/site.h"
 
 #include <csignal>
 
