@@ -3,16 +3,36 @@
  *
  * Every object is reached through an envelope handle made by quorvel_obj_create and
  * released by quorvel_obj_destroy. Calls return 0 (or a pointer) on success and -1 (or
- * NULL) on failure; a failure also sets errno and the thread's last-error code
- * (quorvel_last_error) and writes one line to the error log, the first log object made.
+ * NULL) on failure. Unless a contract below says otherwise, a failing call writes one line
+ * "error (function, id): text" to the error log (the first log object made; the line is
+ * dropped while there is none), sets errno and sets the calling thread's last-error code
+ * (quorvel_last_error, QUORVEL_LAST_*); calls that can fail clear both on entry.
+ *
+ * quorvel_init must come before creating a server, mutex, event, stream or protocol
+ * registration. Log and thread objects, the system settings, the memory calls and the small
+ * library calls work before it, so a host usually makes its log first: the log then also
+ * receives the lines of everything that follows.
  *
  * Variadic calls read each argument with the exact type documented here and only the
  * arguments their tag or attribute uses. Pass pointer arguments as NULL, never as 0.
+ *
+ * Every call may be made from any thread unless its contract restricts it. Host callbacks
+ * (URI functions, MIME handlers, protocol handlers) run on a server's connection handler
+ * threads, several at a time.
+ *
+ * Entries marked "(not built yet: ...)" are part of the interface but their feature is not
+ * implemented in this version; the mark says what happens today.
  */
 #ifndef QUORVEL_H
 #define QUORVEL_H
 
 #include <stdint.h>
+
+/* The library version; QUORVEL_VERSION_STRING is "MAJOR.MINOR.PATCH" of the numbers. */
+#define QUORVEL_VERSION_MAJOR 0
+#define QUORVEL_VERSION_MINOR 9
+#define QUORVEL_VERSION_PATCH 0
+#define QUORVEL_VERSION_STRING "0.9.0"
 
 #ifdef __cplusplus
 extern "C" {
@@ -30,62 +50,213 @@ extern "C" {
 #define QUORVEL_NOEXCEPT
 #endif
 
-/* The handle of every object. */
+/* The handle of every object. Opaque; compare handles, never look inside. */
 typedef struct envelope envelope;
 
-/* A thread record, handed to thread functions as their first argument. */
+/* A thread record, handed to thread functions as their first argument. It stays valid
+ * while the body runs. */
 typedef struct quorvel_thread quorvel_thread;
 
-/* Object type tags (quorvel_obj_create, envelope types). */
+/* Object type tags: the first argument of quorvel_obj_create, followed by the arguments
+ * listed at each tag. A created object is the caller's; release it with quorvel_obj_destroy
+ * (unless its entry says otherwise). */
 enum {
+    /* An HTTP server. Create: unsigned handler count (connection handler threads, 1 or more;
+     * at start it is cut to the number of processors; 0 starts none, so nothing is
+     * answered), const char* root directory (an existing directory; a relative path starts
+     * at the working directory; NULL: the executable's directory). Needs quorvel_init. NULL
+     * (EINVAL) for a root that is missing or not a directory. Writes "root directory set to
+     * ..." to the error log. Configure it with quorvel_obj_set from one thread, then start
+     * it once with quorvel_obj_start. Never destroy it from one of its own callbacks. */
     quorvel_obj_server = 0,
+    /* A mutex. Create: no further arguments. Needs quorvel_init.
+     * (not built yet: no call locks or unlocks it; it can only be created and destroyed.) */
     quorvel_obj_mutex = 1,
+    /* An auto-reset event. Create: no further arguments. Needs quorvel_init.
+     * (not built yet: no call sets it or waits on it; it can only be created and
+     * destroyed.) */
     quorvel_obj_event = 2,
+    /* A thread. Create: quorvel_thread_fn body (not NULL, else EINVAL), void* argument. The
+     * body runs on a new thread, started before the call returns; works before
+     * quorvel_init. Destroying it asks the body to stop and waits up to 500 ms for it to
+     * return; a body that has not returned by then is left running on its own. */
     quorvel_obj_thread = 3,
+    /* The request handed to a URI function or MIME handler: read it with quorvel_obj_get,
+     * answer it with quorvel_file_stream. Made by the library for the duration of one
+     * callback, on that callback's thread; cannot be created, destroyed (EINVAL) or kept. */
     quorvel_obj_connection = 4,
+    /* Output captured inside a server-side include.
+     * (not built yet: never handed to a host; quorvel_obj_create refuses it, EINVAL.) */
     quorvel_obj_buffer = 5,
+    /* A log file. Create: const char* file name, created when missing; works before
+     * quorvel_init. Each line is appended as "[dd/Mon/yyyy:hh:mm:ss] - text" by opening the
+     * file for that line, so the file may be moved or removed meanwhile. NULL (EINVAL) for
+     * a NULL name; NULL (EACCES, QUORVEL_LAST_WRITE_PROTECT) when the file cannot be opened
+     * for appending. The first log made becomes the error log; destroying it (safe while
+     * other threads are writing lines) leaves none until the next log is made. */
     quorvel_obj_log = 6,
+    /* A client connection for a user-defined protocol. Create: const char* host (name or
+     * numeric address), const char* protocol (1 to 77 characters), int port, int timeout
+     * (seconds a send or a receive may wait; below 0 keeps the default of 380; 0 leaves no
+     * time, so every receive fails). Needs quorvel_init. Connects and announces
+     * "&protocol;"; like all output of a stream, the announcement is buffered and leaves
+     * with the first receive, a full buffer or the destruction. NULL (EINVAL) for a NULL
+     * host or protocol or a longer name; NULL when the connection cannot be made. Destroying
+     * it sends pending output and closes the connection. Use a stream from one thread at a
+     * time. Protocol handlers receive a stream of the server side of such a connection;
+     * that one is the library's (see quorvel_protocol_fn). */
     quorvel_obj_stream = 7,
+    /* Registration of a user-defined protocol for every server. Create: const char* name
+     * (1 to 77 characters, no ';'), quorvel_protocol_fn handler (not NULL). Needs
+     * quorvel_init. A name registered again takes the new handler. The result is no
+     * envelope: (envelope*)1 when registered, NULL when not; pass it to no other call and
+     * never destroy it. Registrations must come before the first quorvel_obj_start of any
+     * server: later ones fail. */
     quorvel_obj_protocol = 8,
+    /* The system object (quorvel_get_sys): library-wide settings, set with quorvel_obj_set.
+     * Made by the library; cannot be created or destroyed (EINVAL). */
     quorvel_obj_sys = 10,
+    /* A worker task pool running quorvel_task_fn tasks.
+     * (not built yet: quorvel_obj_create refuses the tag, EINVAL.) */
     quorvel_obj_worker = 12
 };
 
-/* Attribute numbers of quorvel_obj_set and quorvel_obj_get. */
+/* Attribute numbers of quorvel_obj_set and quorvel_obj_get, with the arguments that follow
+ * the attribute, per call and object type. An attribute not listed for a call and object
+ * type is refused (-1, EINVAL). */
 enum {
+    /* get, connection: const char* name (any case, cut to 255 characters; "QUERY" gives the
+     *   query string), char* out, int size. Copies the request header's value, terminated,
+     *   into out zero-filled to size: 0. -1 with errno 0 and no line when there is no such
+     *   header; the value's length (size must exceed it) when it does not fit (ENOSPC,
+     *   QUORVEL_LAST_NOT_ENOUGH_MEMORY); -1 (EINVAL) for a NULL name or out or a size below 2.
+     * set, connection: (not built yet: adding response headers; refused, EINVAL.) */
     quorvel_attrib_header = 0,
+    /* get, connection: as quorvel_attrib_header, for a URL-decoded POST variable; also -1
+     *   with errno 0 for a request that carries no POST body. */
     quorvel_attrib_post = 1,
+    /* set, server: const char* extension (no dot; exact and case-sensitive), const char*
+     *   type (the Content-Type text), unsigned encoding (QUORVEL_ENC_*, stored with the row),
+     *   quorvel_mime_fn handler or NULL. Adds or replaces the row of that extension, built-in
+     *   rows included; the texts are copied. 0 or -1. */
     quorvel_attrib_mime = 2,
+    /* set, server: const char* file name, or NULL for "/index.html": the file answering a
+     *   request for "/" (other directories are listed or refused, see quorvel_attrib_dirlist).
+     *   A name without a leading '/' gets one; '\' becomes '/'. Refused (EINVAL) beyond 79
+     *   characters with the '/'. Copied. 0 or -1. */
     quorvel_attrib_index = 4,
+    /* set, connection: int seconds, a Cache-Control line of the response.
+     * (not built yet: refused, EINVAL.) */
     quorvel_attrib_cache = 5,
+    /* set, server: int on (non-zero) or off: stored HTML pages run through server-side
+     *   includes. 0.
+     * (not built yet: accepted and stored, no effect; pages are sent as they are.) */
     quorvel_attrib_ssi = 6,
+    /* set, server: int bytes: the send and receive buffer size of every listener added so
+     *   far, which also sizes the buffers of the connections they accept; 0 or -1 returns
+     *   them to the system default. 0; -1 when the server has no listener yet.
+     * set, system: int bytes above 0 (else -1, EINVAL): the default buffer size of sockets
+     *   bound or connected afterwards without a size of their own (66560 until changed). 0.
+     * get, connection or stream: no further arguments. The result is the connection's
+     *   buffer capacity in bytes (0 for an unbuffered one). */
     quorvel_attrib_tcpbuffsize = 7,
+    /* set, system: int bytes above 0 (else -1, EINVAL): the thread heap of connection
+     *   handlers started afterwards (262144 until changed); a quarter of it bounds a request
+     *   head. 0. */
     quorvel_attrib_threadheap = 8,
+    /* set, server: int port (1 to 65534, else -1, EINVAL): a listener on every interface,
+     *   IPv6 and IPv4, bound when the server starts. 0 or -1. */
     quorvel_attrib_listener = 10,
+    /* set, server: no further arguments. 0.
+     * (not built yet: accepted without effect; no connection uses SSL.) */
     quorvel_attrib_ssl = 11,
+    /* set, server: int on (non-zero) or off (the default): a request for a directory, or for
+     *   "/" when the index file is missing, is answered with a listing instead of 404. 0. */
     quorvel_attrib_dirlist = 12,
+    /* set, server: const char* existing directory ('\' becomes '/'), or NULL for "bubbles"
+     *   beside the executable: the directory scanned for bubble files (names holding
+     *   ".bbl") by quorvel_obj_start. Copied. -1 (EINVAL) for a missing directory or a file.
+     *   0 or -1.
+     * (not built yet: bubbles do not load; the start writes "could not load bubble NAME"
+     *   for each bubble file found and goes on.) */
     quorvel_attrib_bubbles = 13,
+    /* set and get, connection: cookies of the response and of the request.
+     * (not built yet: refused, EINVAL.) */
     quorvel_attrib_cookie = 14,
+    /* set, server: int method (QUORVEL_GET or QUORVEL_POST), const char* URI, int encoding
+     *   (QUORVEL_ENC_TEXT: answered as text/html; QUORVEL_ENC_BINARY: as
+     *   application/octet-stream), quorvel_uri_fn callback (not NULL). Maps requests of that
+     *   method for the URI to the callback; the same URI again takes the new callback. The
+     *   URI is a request path ("/page") or a pattern. A request path is split into D, up to
+     *   its last '/' included, N, the rest up to its first '.', and E, what follows that '.';
+     *   when no URI equals it, it is looked up as these keys, in this order: "*N", "*N.*",
+     *   "DN.*", "D*.*", "D*.E", "*N.E", "D*". So "/cgi/" followed by '*' maps every path
+     *   directly inside /cgi. A URI under a directory of the root that holds an .htaccess is
+     *   protected by it. The texts are copied. 0 or -1 (EINVAL for another method or
+     *   encoding or a NULL callback).
+     * get, connection: char* out, int size. The request path, URL-decoded, without the query
+     *   ("/" reads as the index file name), terminated: 0. -1 when it does not fit with its
+     *   terminator (out emptied, errno ENOMEM, last error 0); -1 (EINVAL, no line) for a
+     *   NULL out. */
     quorvel_attrib_uri = 15,
+    /* set, server: int method (QUORVEL_GET only), const char* URI (as for quorvel_attrib_uri),
+     *   const char* content, int copy mode: 2 keeps a copy of the content; any other value
+     *   keeps the pointer, so the text must stay valid and unchanged while the server exists.
+     *   GET requests for the URI are answered with the content, its Content-Type chosen by
+     *   the URI's extension as for a file (without a known one: application/octet-stream).
+     *   0 or -1. */
     quorvel_attrib_uri_content = 16,
+    /* set, server: int method (QUORVEL_GET only, checked after the file is read), const char*
+     *   URI (as for quorvel_attrib_uri), const char* regular file relative to the root,
+     *   int copy mode (not used: the server always keeps its own copy). Reads the whole file
+     *   now; later changes to the file are not seen. Answered as quorvel_attrib_uri_content.
+     *   0 or -1 (EINVAL for a missing, unreadable or non-regular file; ENOMEM with last error
+     *   QUORVEL_LAST_BAD_ARGUMENTS when it does not fit in memory). */
     quorvel_attrib_uri_cache = 17,
+    /* get, connection: char* out, int size. As quorvel_attrib_uri, cut before the last '/'
+     *   ("/" when that is the first character; unchanged without a '/'). */
     quorvel_uri_path = 18,
+    /* get, connection: char* out, int size. The file-system path the request maps to (the
+     *   root joined with the request path), terminated: 0. out is emptied first. -1 (EINVAL,
+     *   no line) when there is none or out is NULL; -1 when it does not fit (errno ENOMEM,
+     *   last error 0). */
     quorvel_attrib_local_url = 19,
+    /* get, connection: char* out, int size. As quorvel_attrib_local_url, cut before the last
+     *   '/' ("/" when that is the first character). */
     quorvel_attrib_local_url_path = 20,
+    /* get, connection: const char* name (any case), char** value, unsigned* size. Points
+     *   *value at the stored, terminated, URL-decoded POST variable and sets *size to its
+     *   length: 0. The bytes are the library's and valid until the callback returns. -1 with
+     *   *value NULL and *size 0 when absent (errno 0); -1 (EINVAL, no line) for a NULL
+     *   argument. */
     quorvel_attrib_post_ref = 21,
+    /* set, server: unsigned family bits (SOCK_IPV6, SOCK_IPV4), int SOCK_SET or SOCK_CLR,
+     *   unsigned IPv6 protection-level bits (SOCK_PL_*; 0 with SOCK_SET: all three). Applies
+     *   to every listener added so far: SOCK_SET replaces its families, SOCK_CLR removes the
+     *   given ones. 0; -1 when the server has no listener; -1 with one line per listener when
+     *   the mode is neither or SOCK_SET comes without a family bit. */
     quorvel_attrib_afipv = 22,
-    /* System object: overall deadline in seconds for reading one request (default 10). */
+    /* set, system: int seconds above 0 (else -1, EINVAL): the time a client has to send a
+     *   whole request, counted from the accept, for connections accepted afterwards (10
+     *   until changed). 0. */
     quorvel_attrib_request_timeout = 23,
-    /* Server: a1 port, a2 numeric address text; a listener bound to that address only. */
+    /* set, server: int port (1 to 65534), const char* numeric address ("127.0.0.1", "::1";
+     *   not a host name): a listener bound to that address only, in its family. 0, or -1
+     *   (EINVAL) for a NULL or non-numeric address or a bad port. */
     quorvel_attrib_listener_addr = 24,
-    /* Server, get: a1 milliseconds to wait; 0 serving, 1 failed, 2 still starting. */
+    /* get, server: int milliseconds to wait (0: none) while a started server is still
+     *   binding its listeners and starting its handlers. 0 serving; 1 failed (the error log
+     *   says why; destroy the server); 2 still starting when the wait ran out. -1 (EINVAL)
+     *   for a server never started or a negative wait. Any number of threads may wait. */
     quorvel_attrib_status = 25
 };
 
-/* HTTP methods and URI encodings. */
+/* HTTP methods of the URI attributes. No attribute takes QUORVEL_HEAD: HEAD requests are
+ * answered from files and directories only, never by mapped URIs. */
 #define QUORVEL_POST 1
 #define QUORVEL_GET 2
 #define QUORVEL_HEAD 4
+/* Encodings of URI mappings and MIME rows. */
 #define QUORVEL_ENC_TEXT 1
 #define QUORVEL_ENC_BINARY 0
 
@@ -94,13 +265,17 @@ enum {
 #define QUORVEL_STREAM_TRANSMIT 0x08
 #define QUORVEL_STREAM_SEND 0x10
 
-/* Property types of bubble registration records. */
+/* Property types of bubble registration records.
+ * (not built yet: no call of this version takes them.) */
 #define QUORVEL_PROP_PROTOCOL 0x08
 #define QUORVEL_PROP_MIME 0x10
 #define QUORVEL_PROP_URI 0x20
 
-/* Socket option and state bits; SOCK_SET and SOCK_CLR are attribute values. The
- * non-blocking bit (0x8000) is internal to the library and not defined here. */
+/* Socket option and state bits. SOCK_SET and SOCK_CLR, the family bits SOCK_IPV6 and
+ * SOCK_IPV4 and the IPv6 protection levels SOCK_PL_* are arguments of quorvel_attrib_afipv;
+ * the protection levels are stored and have no effect on this platform. The other bits
+ * describe the library's socket records; no call takes or returns them. The non-blocking
+ * bit (0x8000) is internal to the library and not defined here. */
 #define SOCK_SET 1
 #define SOCK_CLR 0
 #define SOCK_IPV6 0x00000001
@@ -122,142 +297,157 @@ enum {
 #define SOCK_FAILED 0x00200000
 #define SOCK_CONNECTED 0x00400000
 
+/* Last-error codes (quorvel_last_error), each with the errno it goes with. */
+enum {
+    /* EINVAL: a missing or wrong argument, an object type or attribute the call does not
+     * support, a refused setting. The most common code. */
+    QUORVEL_LAST_BAD_ARGUMENTS = 160,
+    /* ENOMEM: memory ran out; ENOSPC: a value does not fit the caller's buffer. */
+    QUORVEL_LAST_NOT_ENOUGH_MEMORY = 8,
+    /* EACCES: a file cannot be opened, such as a log file. */
+    QUORVEL_LAST_WRITE_PROTECT = 19,
+    /* A file or directory entry that does not exist (errno as the system left it). */
+    QUORVEL_LAST_FILE_NOT_FOUND = 2,
+    /* EEXIST: a socket that is already connected. */
+    QUORVEL_LAST_ALREADY_EXISTS = 183,
+    /* EBADF: a send or receive on a connection that is closed or has failed. */
+    QUORVEL_LAST_BAD_HANDLE = 20
+};
+
 /* Callbacks. */
-/* Body of a thread object: polls quorvel_thread_continue(thread) and returns once it is
+
+/* Body of a thread object, called on its own thread with the thread record and the
+ * argument given at creation. Polls quorvel_thread_continue(thread) and returns once it is
  * non-zero. A body that never polls keeps running after quorvel_obj_destroy. */
 typedef void (*quorvel_thread_fn)(quorvel_thread* thread, void* arg);
-/* Function mapped to a URI: writes its page to `out`; returns NULL, or an error text made
- * with quorvel_make_return_value. */
+
+/* Function mapped to a URI (quorvel_attrib_uri). Called on a connection handler thread,
+ * possibly on several at once, after the status line and Content-Type have been queued.
+ * `request` and `out` are the same connection handle, valid only during the call: read the
+ * request with quorvel_obj_get and write the page to `out`. Returns NULL, or an error text
+ * made with quorvel_make_return_value on this thread: the library then frees it and answers
+ * with an internal-error page carrying the text instead of the output not yet sent.
+ * Memory from quorvel_mem_alloc during the call comes from the handler's thread heap and is
+ * wiped after the connection.
+ * (not built yet: the text output calls; today a page is written with quorvel_file_stream
+ * on `out`.) */
 typedef char* (*quorvel_uri_fn)(envelope* request, envelope* out);
-/* Handler of a MIME type: as a URI function, with the local path of the requested file. */
+
+/* Handler of a MIME type (quorvel_attrib_mime), called as a URI function is, for a request
+ * that resolves to an existing file of that extension (one for "html" also answers the
+ * directory requests that would be listed), with `target` the local path of the file or
+ * directory. For a URI answered from stored content (quorvel_attrib_uri_content,
+ * quorvel_attrib_uri_cache) whose extension has a handler, `target` is the stored content. */
 typedef char* (*quorvel_mime_fn)(envelope* request, envelope* out, const char* target);
-/* Handler of a user-defined protocol: called on a connection handler thread with a stream
- * whose next bytes follow the client's "&name;" announcement; reads and writes it with the
- * stream calls and returns 0 on success, non-zero on failure (logged). The library closes the
- * connection afterwards; the stream must not be destroyed or kept. Stopping the server cuts
- * the connection, so a handler blocked on the client returns; one blocked on anything else
- * holds up quorvel_obj_destroy of the server until it returns. */
+
+/* Handler of a user-defined protocol (quorvel_obj_protocol): called on a connection handler
+ * thread with a stream whose next bytes follow the client's "&name;" announcement; reads and
+ * writes it with the stream calls and returns 0 on success, non-zero on failure (logged).
+ * The library closes the connection afterwards; the stream must not be destroyed or kept.
+ * Stopping the server cuts the connection, so a handler blocked on the client returns; one
+ * blocked on anything else holds up quorvel_obj_destroy of the server until it returns. */
 typedef int (*quorvel_protocol_fn)(envelope* stream);
-/* Task of a worker pool. */
+
+/* Task of a worker pool.
+ * (not built yet: worker pools, quorvel_obj_worker.) */
 typedef void (*quorvel_task_fn)(void* arg);
-/* Entry of a bubble: non-zero when the bubble set itself up. */
+
+/* Entry of a bubble: non-zero when the bubble set itself up.
+ * (not built yet: bubbles do not load, so no entry is called.) */
 typedef char (*quorvel_bubble_main_fn)(envelope* server);
 
 /* Library. */
-/* Initialises the library; always 0. Call once, before any other call. */
+
+/* Initialises the library: always 0. Needed before creating a server, mutex, event, stream
+ * or protocol registration (those fail with EINVAL and the line "core not initialized, call
+ * quorvel_init" until it has run); nothing else depends on it. Call it from one thread
+ * before other threads use the library; later calls return 0 and change nothing. */
 QUORVEL_API int quorvel_init(void) QUORVEL_NOEXCEPT;
-/* 0 when quorvel_init has run, -1 otherwise. */
+
+/* 0 when quorvel_init has run, -1 otherwise. Leaves errno and the last error alone. */
 QUORVEL_API int quorvel_isinitialized(void) QUORVEL_NOEXCEPT;
-/* Turns debug lines in the error log on (non-zero) or off. */
+
+/* Turns debug lines in the error log on (non-zero) or off, for every thread. */
 QUORVEL_API void quorvel_debug(int on) QUORVEL_NOEXCEPT;
-/* The system object (library-wide settings), valid for the life of the process. */
+
+/* The system object (library-wide settings), valid for the life of the process; it is only
+ * given to quorvel_obj_set. Works before quorvel_init. */
 QUORVEL_API envelope* quorvel_get_sys(void) QUORVEL_NOEXCEPT;
-/* Non-zero once the thread running `thread`'s body has been asked to stop. */
+
+/* Non-zero once the body running with `thread` has been asked to stop (by quorvel_obj_destroy
+ * of its thread object); 0 while it may go on, and for NULL. Leaves errno alone. */
 QUORVEL_API char quorvel_thread_continue(quorvel_thread* thread) QUORVEL_NOEXCEPT;
-/* A copy of s from the calling thread's allocation pair (NULL for NULL); release it with
- * quorvel_mem_free. */
+
+/* A copy of s, allocated as quorvel_mem_alloc does on the calling thread; NULL for NULL or
+ * when memory runs out (ENOMEM). The caller releases it with quorvel_mem_free, or returns it
+ * from a URI function or MIME handler, which hands it to the library. */
 QUORVEL_API char* quorvel_make_return_value(const char* s) QUORVEL_NOEXCEPT;
-/* The calling thread's last-error code: 160 bad argument, 8 out of memory, 19 write
- * protected, 2 not found, 183 already exists, 20 bad handle; 0 after a success. */
+
+/* The calling thread's last-error code: one of QUORVEL_LAST_*, 0 after a success. Kept per
+ * thread; reading it changes nothing. */
 QUORVEL_API uint32_t quorvel_last_error(void) QUORVEL_NOEXCEPT;
 
-/* Objects.
- *   quorvel_obj_server: unsigned handler count, const char* root directory (an existing
- *     directory; NULL: the executable's directory). Needs quorvel_init.
- *   quorvel_obj_mutex, quorvel_obj_event: no further arguments.
- *   quorvel_obj_thread: quorvel_thread_fn body, void* argument; the body starts at once.
- *   quorvel_obj_log: const char* file name; the first log made becomes the error log.
- *   quorvel_obj_stream: const char* host (name or numeric address), const char* protocol
- *     (at most 77 characters), int port, int timeout (seconds; below 0 keeps the default of
- *     380). Needs quorvel_init. Connects and announces "&protocol;" to the server; like
- *     all output of a stream, the announcement is buffered and leaves with the first
- *     receive, a full buffer or the destruction. NULL (errno 22) for a NULL host or
- *     protocol or a longer name, NULL when the connection cannot be made. Use a stream from
- *     one thread at a time.
- *   quorvel_obj_protocol: const char* name, quorvel_protocol_fn handler. Registers the handler
- *     of the user-defined protocol `name` (1 to 77 characters, no ';') for every server; a
- *     name registered again takes the new handler. The result is no envelope: (envelope*)1
- *     when registered, NULL when not. Protocols must be registered before the first
- *     quorvel_obj_start of any server: registrations after it fail. */
+/* Objects. */
+
+/* A new object of the type tag `type`, with the arguments listed at the tag; NULL on
+ * failure. Tags 4, 5, 10, 12 and numbers that name no object are refused (EINVAL). See
+ * quorvel_obj_protocol for the one tag whose result is not an envelope. */
 QUORVEL_API envelope* quorvel_obj_create(unsigned type, ...) QUORVEL_NOEXCEPT;
-/* Destroys the object and the envelope; 0 or -1. A stream sends its pending output and
- * closes its connection. A server first stops its threads and waits for them; connections
- * still being served are cut, so this takes well under a second unless a protocol handler
- * is blocked on something other than its connection. */
+
+/* Destroys the object and its envelope: 0, or -1 (EINVAL) for NULL and for the handles the
+ * library made (connection, system object; the envelope is then left alone). The handle is
+ * invalid afterwards. A stream sends its pending output and closes its connection. A server
+ * first stops its threads and waits for them; connections still being served are cut, so
+ * this takes well under a second unless a protocol handler is blocked on something other
+ * than its connection. A thread object: see quorvel_obj_thread. */
 QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
-/* Starts a server (tag 0) that has at least one listener and was not started yet: scans its
- * bubble directory, then starts its kernel thread, which binds the listeners and starts the
- * connection handlers; the server then accepts no more attribute changes. 0 once the kernel
- * runs, or -1. Binding happens after the return: read the outcome with quorvel_obj_get and
+
+/* Starts a server (tag 0) that has at least one listener and was not started yet: on the
+ * calling thread, scans its bubble directory, then starts its kernel thread, which binds the
+ * listeners and starts the connection handlers; the server then accepts no more attribute
+ * changes, and no more protocols can be registered. 0 once the kernel runs; -1 (EINVAL) for
+ * another object, a started server or one without listeners, -1 when the kernel cannot be
+ * started. Binding happens after the return: read the outcome with quorvel_obj_get and
  * quorvel_attrib_status. A connection that opens with "&name;" is handed to the protocol
  * registered as name, anything else is read as an HTTP request. */
 QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
 
-/* Attributes. quorvel_obj_set: 0, or -1 (some attributes give their store's result);
- * refused once the object is started. The arguments after the attribute, by object:
- * Server (quorvel_obj_server):
- *   quorvel_attrib_mime: const char* extension (no dot), const char* type text,
- *     unsigned encoding (QUORVEL_ENC_*), quorvel_mime_fn handler (or NULL).
- *   quorvel_attrib_index: const char* file name (NULL: "/index.html"); a name without a
- *     leading separator gets '/'; at most 79 characters with it.
- *   quorvel_attrib_ssi, quorvel_attrib_dirlist: int on (non-zero) or off.
- *   quorvel_attrib_tcpbuffsize: int bytes, the send and receive buffers of every listener.
- *   quorvel_attrib_listener: int port (1..65534), on every interface.
- *   quorvel_attrib_listener_addr: int port, const char* numeric address ("127.0.0.1",
- *     "::1"): a listener on that address only.
- *   quorvel_attrib_ssl: none.
- *   quorvel_attrib_bubbles: const char* existing directory (NULL: "bubbles" beside the
- *     executable).
- *   quorvel_attrib_uri: int method (QUORVEL_GET or QUORVEL_POST), const char* URI,
- *     int encoding (QUORVEL_ENC_*), quorvel_uri_fn callback.
- *   quorvel_attrib_uri_content: int method (QUORVEL_GET), const char* URI,
- *     const char* content, int copy mode (2: the server keeps a copy; otherwise the text
- *     must stay valid while the server exists).
- *   quorvel_attrib_uri_cache: int method (QUORVEL_GET), const char* URI, const char* file
- *     name relative to the root, int copy mode (ignored: the file is always held in copy).
- *   quorvel_attrib_afipv: unsigned family bits (SOCK_IPV6, SOCK_IPV4), int SOCK_SET or
- *     SOCK_CLR, unsigned IPv6 protection-level bits (SOCK_PL_*; 0 with SOCK_SET: all three).
- * System (quorvel_get_sys()), for what starts afterwards:
- *   quorvel_attrib_tcpbuffsize: int default socket buffer size in bytes (above 0).
- *   quorvel_attrib_threadheap: int thread heap size of connection handlers (above 0).
- *   quorvel_attrib_request_timeout: int seconds (above 0) a client has for one request.
- *   9: none; accepted without effect. */
+/* Attributes. */
+
+/* Sets `attribute` of a server (before its start), the system object or a connection, with
+ * the arguments listed at the attribute: 0, or -1. Refused (EINVAL) for a NULL handle, a
+ * started server ("object modification access denied"), another object type, or an attribute
+ * the object does not have. Strings are copied unless the attribute says otherwise. A server
+ * is configured from one thread; system settings may be changed from any thread and apply to
+ * what starts afterwards. System number 9 is accepted without effect. */
 QUORVEL_API int quorvel_obj_set(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
-/* quorvel_obj_get: 0 or -1, or the value asked for. The arguments, by object:
- * Connection (quorvel_obj_connection, the request a URI callback receives):
- *   quorvel_attrib_header, quorvel_attrib_post: const char* name (any case), char* out,
- *     int size: the value of the header (or query, "QUERY") or POST variable, zero-filled
- *     to size; -1 when absent, the value's size when it does not fit.
- *   quorvel_attrib_post_ref: const char* name, char** value, unsigned* size: the stored
- *     POST value in place (valid during the callback); -1 when absent.
- *   quorvel_attrib_uri, quorvel_uri_path (the URI up to its last '/'),
- *   quorvel_attrib_local_url, quorvel_attrib_local_url_path (the local path up to its last
- *     '/'): char* out, int size; -1 when there is none or it does not fit with its
- *     terminator (out emptied, errno ENOMEM).
- *   quorvel_attrib_tcpbuffsize: none; the result is the connection's buffer capacity.
- * Stream (quorvel_obj_stream): quorvel_attrib_tcpbuffsize: none; the buffer capacity (0 for
- *   an unbuffered stream).
- * Server: quorvel_attrib_status: int milliseconds to wait (0: none) while the server starts;
- *   0 serving, 1 failed (listeners or handlers could not start), 2 still starting; -1 for a
- *   server never started. */
+
+/* Reads `attribute` of a connection (inside its callback, on the callback's thread), a
+ * stream or a started server, with the arguments listed at the attribute: 0 or -1, or the
+ * value asked for. -1 (EINVAL, no line) for a NULL handle; -1 (EINVAL) for another object
+ * type or an attribute the object does not have. */
 QUORVEL_API int quorvel_obj_get(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
 
-/* Files. On a connection (inside a URI function or MIME handler): QUORVEL_STREAM_ENCODE
- * sends the text file at `path` as HTML-safe lines ("&#n;" references, each line ended by
- * CR LF); otherwise the whole file is sent and `length` is not used. Page text appended but
- * not yet sent goes first. On a stream: QUORVEL_STREAM_ENCODE as above; QUORVEL_STREAM_SEND
- * sends `length` bytes of the file (0: all of it) with the kernel's file transmission when
- * QUORVEL_STREAM_TRANSMIT is also set, else by reading it; without QUORVEL_STREAM_SEND
- * receives exactly `length` bytes (above 0) into `path`, created or truncated, and deletes
- * it again when the receive fails. Sending a file shorter than `length` fails. 0 or -1; a
- * NULL handle or path, or another object type, is refused (EINVAL, 160). SIGPIPE is never
- * raised. */
+/* Files. */
+
+/* Sends or receives the file at `path` (a file-system path; a relative one starts at the
+ * working directory, not at the server's root). On a connection (inside a URI function or
+ * MIME handler): QUORVEL_STREAM_ENCODE sends the text file as HTML-safe lines ("&#n;"
+ * references, each line ended by CR LF); otherwise the whole file is sent and `length` is not
+ * used. Page output not yet sent goes first. On a stream: QUORVEL_STREAM_ENCODE as above;
+ * QUORVEL_STREAM_SEND sends `length` bytes of the file (0: all of it) with the kernel's file
+ * transmission when QUORVEL_STREAM_TRANSMIT is also set, else by reading it; without
+ * QUORVEL_STREAM_SEND receives exactly `length` bytes (above 0) into `path`, created or
+ * truncated, and deletes it again when the receive fails. Sending a file shorter than
+ * `length` fails. 0 or -1; a NULL handle or path, or another object type, is refused
+ * (EINVAL). Some failures (a missing file, a closed peer) write no line. SIGPIPE is never
+ * raised. Same thread rules as the handle's. */
 QUORVEL_API int quorvel_file_stream(envelope* object, const char* path, uint32_t length,
                                     int flags) QUORVEL_NOEXCEPT;
 
 /* Marshalling on a stream (quorvel_obj_stream). Both ends describe a record with the same
  * format string of one-letter identifiers; a checksum of the format precedes the fields, and
- * a receiver whose format differs fails (errno 22) without reading further.
+ * a receiver whose format differs fails (EINVAL) without reading further.
  *   identifier  quorvel_marshal argument     quorvel_unmarshal argument
  *   y           int (1 byte)                 (refused)
  *   s           int (low 16 bits)            int16_t*
@@ -268,21 +458,37 @@ QUORVEL_API int quorvel_file_stream(envelope* object, const char* path, uint32_t
  *   z           const char* (not NULL)       char**: a zeroed block from
  *                                            quorvel_mem_alloc, release with quorvel_mem_free
  * f and d carry zero (a negative zero arrives as +0.0) and normal numbers; a subnormal,
- * infinite or NaN value (for f, also one beyond float's range) is refused (-1, errno 22) and
+ * infinite or NaN value (for f, also one beyond float's range) is refused (-1, EINVAL) and
  * nothing of it is sent. Marshalled bytes leave at the next unmarshal or at destruction, so a
  * request-reply needs no flush.
- * 0, or -1 with errno set (22 for a NULL or non-stream envelope, an unknown identifier or a
- * checksum mismatch; 12 for a received string of 2^31 bytes or more). A receive gives up
- * when no byte arrives for one second. After a failed unmarshal the stream is of no further
- * use for records. Fields received before the failure
- * stay stored; set string pointers to NULL before the call and release every one that is not
- * NULL afterwards, whatever the result. */
+ * 0, or -1 with errno set: EINVAL for a NULL or non-stream envelope, a NULL format or
+ * argument pointer, an unknown identifier or a checksum mismatch; ENOMEM
+ * (QUORVEL_LAST_NOT_ENOUGH_MEMORY) for a received string of 2^31 bytes or more. A receive
+ * gives up when no byte arrives for one second. After a failed unmarshal the stream is of no
+ * further use for records. Fields received before the failure stay stored, except that when
+ * a later field other than a string fails, the string received last is released again and
+ * its pointer set to NULL. So set string pointers to NULL before the call and release every
+ * one that is not NULL afterwards, whatever the result. Use a stream from one thread at a
+ * time. */
 QUORVEL_API int quorvel_marshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
 QUORVEL_API int quorvel_unmarshal(envelope* stream, const char* format, ...) QUORVEL_NOEXCEPT;
 
-/* Memory. Blocks come zero-filled from the calling thread's heap when it has one (release
- * them on that thread), else from the general allocator. */
+/* Memory. */
+
+/* A block of at least `size` bytes (0 allowed), 16-byte aligned, released with
+ * quorvel_mem_free on the thread that allocated it. On a thread with a thread heap
+ * (connection handlers: inside URI functions, MIME handlers and protocol handlers) it comes
+ * zero-filled from that heap, which is wiped after each connection, so it must not outlive
+ * the callback. A block too large for the heap, and every block on other threads (host
+ * threads, thread objects), comes from the general allocator, is not cleared and lasts until
+ * it is released. NULL only when the general allocator fails; writes no line. */
 QUORVEL_API void* quorvel_mem_alloc(uint32_t size) QUORVEL_NOEXCEPT;
+
+/* Releases a block from quorvel_mem_alloc (or a string the library handed over, such as an
+ * unmarshalled z field); NULL is ignored. A block of the general allocator may be released on
+ * any thread; a thread-heap block released on another thread is silently kept. A block
+ * released twice in its own thread heap is refused with "heap corruption detected" on
+ * standard error. */
 QUORVEL_API void quorvel_mem_free(void* block) QUORVEL_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -54,7 +54,7 @@ int main(int argc, char** argv)
 
     errno = 0;
     CHECK(quorvel_obj_set(server, quorvel_attrib_uri, 3, "/x", QUORVEL_ENC_TEXT, page) == -1);
-    CHECK(errno == 22 && quorvel_last_error() == 160);
+    CHECK(errno == EINVAL && quorvel_last_error() == QUORVEL_LAST_BAD_ARGUMENTS);
     CHECK(logged(path, "quorvel_obj_set::quorvel_attrib_uri, 18042): invalid HTTP method"));
     CHECK(quorvel_obj_set(server, quorvel_attrib_listener, 0) == -1);
     CHECK(quorvel_obj_get(server, quorvel_attrib_status, 0) == -1);
@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     CHECK(quorvel_obj_set(sys, quorvel_attrib_threadheap, 131072) == 0);
     CHECK(quorvel_obj_set(sys, quorvel_attrib_request_timeout, 5) == 0);
     CHECK(quorvel_obj_set(sys, quorvel_attrib_request_timeout, 0) == -1);
-    CHECK(errno == 22 && quorvel_last_error() == 160);
+    CHECK(errno == EINVAL && quorvel_last_error() == QUORVEL_LAST_BAD_ARGUMENTS);
     CHECK(quorvel_obj_set(sys, 9) == 0);
 
     CHECK(quorvel_obj_destroy(log) == 0);

@@ -91,7 +91,7 @@ int main(void)
     name[78] = '\0';
     errno = 0;
     CHECK(quorvel_obj_create(quorvel_obj_stream, "127.0.0.1", name, port, 5) == NULL);
-    CHECK(errno == 22 && quorvel_last_error() == 160);
+    CHECK(errno == EINVAL && quorvel_last_error() == QUORVEL_LAST_BAD_ARGUMENTS);
     CHECK(quorvel_obj_destroy(stream) == 0);
     pthread_join(thread, NULL);
     close(p.listener);
