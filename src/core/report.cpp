@@ -1,6 +1,7 @@
 // Error and debug lines in the library's one form, and the per-thread error codes.
 #include "core/report.h"
 
+#include "core/guard.h"
 #include "core/log.h"
 
 #include <atomic>
@@ -82,7 +83,9 @@ void set_fault(fault kind)
     }
 }
 
-void report(const char* fn, int id, fault kind, const char* fmt, ...)
+namespace {
+
+void vreport(const char* fn, int id, fault kind, const char* fmt, va_list args)
 {
     int pending = errno;
     char head[256];
@@ -91,42 +94,52 @@ void report(const char* fn, int id, fault kind, const char* fmt, ...)
         char text[256];
         error_log_line(head, "%s\n", ::strerror_r(pending, text, sizeof(text)));
     } else {
-        va_list args;
-        va_start(args, fmt);
         error_log_vwrite(head, fmt, args);
-        va_end(args);
     }
     // Writing the line resets errno, so the codes are set afterwards.
     errno = pending;
     set_fault(kind);
 }
 
+} // namespace
+
+void report(const char* fn, int id, fault kind, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    vreport(fn, id, kind, fmt, args);
+    va_end(args);
+}
+
+void report_text(const char* fn, int id, fault kind, const char* fmt, ...)
+{
+    errno = 0;
+    va_list args;
+    va_start(args, fmt);
+    vreport(fn, id, kind, fmt, args);
+    va_end(args);
+}
+
 void debug(const char* fn, int id, const char* fmt, ...)
 {
     if (!debug_enabled())
         return;
-    int saved_errno = errno;
-    uint32_t saved_last = tls_last_error;
+    errno_saver keep;
     char head[256];
     std::snprintf(head, sizeof(head), "(%s, %d): ", fn, id);
     va_list args;
     va_start(args, fmt);
     error_log_vwrite(head, fmt, args);
     va_end(args);
-    errno = saved_errno;
-    tls_last_error = saved_last;
 }
 
 void report_line(const char* fmt, ...)
 {
-    int saved_errno = errno;
-    uint32_t saved_last = tls_last_error;
+    errno_saver keep;
     va_list args;
     va_start(args, fmt);
     error_log_vwrite(nullptr, fmt, args);
     va_end(args);
-    errno = saved_errno;
-    tls_last_error = saved_last;
 }
 
 bool debug_enabled()

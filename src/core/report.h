@@ -43,6 +43,11 @@ void set_fault(fault kind);
 void report(const char* fn, int id, fault kind, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
+// report with the place's own text even when an inner call left errno set: for failures whose
+// cause the inner errno would misstate. errno is then as `kind` sets it (0 for fault::none).
+void report_text(const char* fn, int id, fault kind, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // Writes "(fn, id): <fmt...>" while debug output is on; errno and the last error are kept.
 void debug(const char* fn, int id, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 

@@ -5,6 +5,7 @@
 
 #include "core/report.h"
 #include "core/thread_heap.h"
+#include "foundation/strings.h"
 #include "quorvel.h"
 
 #include <algorithm>
@@ -16,8 +17,6 @@ namespace quorvel {
 
 namespace {
 
-// Formatted text shorter than this is built on the stack.
-constexpr size_t PRINTF_STACK_AREA = 1024;
 // Headroom left by buffer_printf when it makes or grows a buffer.
 constexpr uint64_t PRINTF_HEADROOM = 512;
 
@@ -219,29 +218,21 @@ int buffer_vprintf(buffer** b, const char* format, va_list args)
         report("buffer_printf", 3848, fault::bad_arg, "null argument passed\n");
         return -1;
     }
-    va_list measure;
-    va_copy(measure, args);
-    int measured = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (measured < 0) {
+    formatted_text formatted;
+    switch (formatted.print(format, args)) {
+    case format_result::ok:
+        break;
+    case format_result::refused:
         // A format the C library refuses; errno carries its reason into the line.
         report("buffer_printf", 3848, fault::bad_arg, "null argument passed\n");
         return -1;
+    case format_result::no_memory:
+        report("buffer_printf", 3881, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return -1;
     }
-    size_t n = static_cast<size_t>(measured);
-    char stack_area[PRINTF_STACK_AREA];
-    char* text = stack_area;
-    char* work = nullptr;
-    if (n >= PRINTF_STACK_AREA) {
-        work = static_cast<char*>(mem_zalloc(static_cast<uint32_t>(n + 2)));
-        if (work == nullptr) {
-            report("buffer_printf", 3881, fault::no_memory,
-                   "insufficient memory to perform operation\n");
-            return -1;
-        }
-        text = work;
-    }
-    std::vsnprintf(text, n + 1, format, args);
+    size_t n = formatted.length();
+    const char* text = formatted.text();
     // The text is appended as a string: a NUL it contains ends it.
     size_t length = ::strnlen(text, n);
 
@@ -259,7 +250,6 @@ int buffer_vprintf(buffer** b, const char* format, va_list args)
             else
                 report("buffer_printf", 3944, fault::no_memory,
                        "insufficient memory to perform operation\n");
-            mem_free(work);
             return -1;
         }
         if (have != 0)
@@ -273,7 +263,6 @@ int buffer_vprintf(buffer** b, const char* format, va_list args)
     out->write_pos = out->data + have + length;
     // Contents cut at an earlier NUL may leave the read position behind the new end.
     out->read_pos = std::min(out->read_pos, out->write_pos);
-    mem_free(work);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // its order; callers skip "." and ".." and hide names themselves.
 #include "foundation/directory.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 
@@ -34,10 +35,11 @@ const char* next_name(dir_record* dir)
     errno = 0;
     const dirent* entry = ::readdir(dir->handle);
     if (entry == nullptr) {
-        int saved = errno;
-        ::closedir(dir->handle);
-        dir->handle = nullptr;
-        errno = saved;
+        {
+            errno_saver keep;
+            ::closedir(dir->handle);
+            dir->handle = nullptr;
+        }
         set_last_error(LAST_FILE_NOT_FOUND);
         return nullptr;
     }
@@ -70,10 +72,9 @@ dir_record* dir_open(const char* path)
     dir->path = copy;
     dir->handle = ::opendir(path);
     if (dir->handle == nullptr) {
-        int saved = errno;
+        errno_saver keep;
         mem_free(dir->path);
         mem_free(dir);
-        errno = saved;
         return nullptr;
     }
     return dir;

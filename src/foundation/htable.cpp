@@ -3,6 +3,7 @@
 // Every operation on a synchronised table holds the table's mutex throughout.
 #include "foundation/htable.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "quorvel.h"
@@ -49,11 +50,8 @@ public:
     {
         if (held_ == nullptr)
             return;
-        int saved_errno = errno;
-        uint32_t saved_last = last_error();
+        errno_saver keep;
         mutex_unlock(held_);
-        errno = saved_errno;
-        set_last_error(saved_last);
     }
     table_guard(const table_guard&) = delete;
     table_guard& operator=(const table_guard&) = delete;

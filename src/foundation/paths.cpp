@@ -4,6 +4,7 @@
 
 #include "core/report.h"
 #include "foundation/strings.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <climits>
@@ -114,19 +115,15 @@ bool is_readable(const char* path)
         report("is_readable", 2928, fault::bad_arg, "null argument passed\n");
         return false;
     }
-    // O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for regular files.
-    // Directories open for reading on Linux, hence the S_ISREG test on what was opened.
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat status {};
+    int fd = open_regular(path, &status);
     if (fd >= 0) {
-        struct stat status {};
-        bool known = ::fstat(fd, &status) == 0;
-        int saved = known ? 0 : errno;
         ::close(fd);
-        if (known && S_ISREG(status.st_mode))
-            return true;
-        // A directory or device opened fine: nothing failed, so errno stays 0.
-        errno = saved;
+        return true;
     }
+    // A directory or device opened fine: nothing failed, so errno stays 0.
+    if (status.st_mode != 0)
+        errno = 0;
     char shown[PATH_MAX];
     report("is_readable", 2938, fault::none, "could not access file %s\n",
            log_safe(path, shown, sizeof(shown)));

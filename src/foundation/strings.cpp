@@ -67,6 +67,34 @@ char* str_dup_general(const char* s)
     return copy;
 }
 
+formatted_text::~formatted_text()
+{
+    mem_free(block_);
+}
+
+format_result formatted_text::print(const char* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    int measured = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (measured < 0)
+        return format_result::refused;
+    auto n = static_cast<size_t>(measured);
+    char* area = area_;
+    if (n + 1 > sizeof(area_)) {
+        mem_free(block_);
+        block_ = n + 1 > UINT32_MAX ? nullptr : static_cast<char*>(mem_alloc(uint32_t(n + 1)));
+        if (block_ == nullptr)
+            return format_result::no_memory;
+        area = block_;
+    }
+    std::vsnprintf(area, n + 1, format, args);
+    text_ = area;
+    length_ = n;
+    return format_result::ok;
+}
+
 int str_vprintf(char** s, const char* format, va_list args)
 {
     clear_errors();
@@ -74,49 +102,32 @@ int str_vprintf(char** s, const char* format, va_list args)
         set_fault(fault::bad_arg);
         return -1;
     }
-    va_list measure;
-    va_copy(measure, args);
-    int measured = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    // A format the formatter refuses (a bad conversion, more than INT_MAX characters) is a
-    // bad argument like a NULL one.
-    if (measured < 0) {
+    formatted_text text;
+    switch (text.print(format, args)) {
+    case format_result::ok:
+        break;
+    case format_result::refused:
         set_fault(fault::bad_arg);
         return -1;
+    case format_result::no_memory:
+        report("str_vprintf", 3672, fault::no_memory, "insufficient memory to perform operation\n");
+        return -1;
     }
-    size_t n = static_cast<size_t>(measured);
-
-    // Short pieces are formatted on the stack; the heap is touched only for the result.
-    char stack_area[1024] = {};
-    char* work = stack_area;
-    if (n + 2 > sizeof(stack_area)) {
-        work = static_cast<char*>(mem_alloc(static_cast<uint32_t>(n + 2)));
-        if (work == nullptr) {
-            report("str_vprintf", 3672, fault::no_memory,
-                   "insufficient memory to perform operation\n");
-            return -1;
-        }
-    }
-    std::vsnprintf(work, n + 1, format, args);
-
+    size_t n = text.length();
     size_t have = *s != nullptr ? std::strlen(*s) : 0;
     size_t total = have + n + 2;
     auto* grown =
         total > UINT32_MAX ? nullptr : static_cast<char*>(mem_alloc(static_cast<uint32_t>(total)));
     if (grown == nullptr) {
         report("str_vprintf", 3711, fault::no_memory, "insufficient memory to perform operation\n");
-        if (work != stack_area)
-            mem_free(work);
         return -1;
     }
     if (have != 0)
         std::memcpy(grown, *s, have);
-    std::memcpy(grown + have, work, n);
+    std::memcpy(grown + have, text.text(), n);
     grown[have + n] = '\0';
     mem_free(*s);
     *s = grown;
-    if (work != stack_area)
-        mem_free(work);
     return 0;
 }
 

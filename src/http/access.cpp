@@ -3,6 +3,7 @@
 // anything that cannot be read or searched refuses rather than leaving a directory open.
 #include "http/access.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "foundation/base64.h"
 #include "foundation/htable.h"
@@ -13,6 +14,7 @@
 #include "http/server.h"
 #include "http/status.h"
 #include "net/socket.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,12 +23,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace quorvel {
 
@@ -190,28 +189,6 @@ line_read read_line(std::FILE* f, char* buf, size_t size)
     return line_read::line;
 }
 
-// Opens a regular file for reading; NULL with errno set for anything else.
-std::FILE* open_text(const char* path)
-{
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        int saved = errno != 0 ? errno : (S_ISDIR(status.st_mode) ? EISDIR : EACCES);
-        ::close(fd);
-        errno = saved;
-        return nullptr;
-    }
-    std::FILE* f = ::fdopen(fd, "r");
-    if (f == nullptr) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-    }
-    return f;
-}
-
 // True when `s` is `word` (lower case) in any case.
 bool same_word(std::string_view s, std::string_view word)
 {
@@ -302,10 +279,6 @@ int find_htaccess(const char* root, const char* path, int is_dir, char (&found)[
     }
 }
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 int refuse(request_data* request)
 {
     request->flags |= REQUEST_FAILED;
@@ -373,8 +346,8 @@ int http_check_access(const char* password_file, const char* credentials, char* 
     char shown_client[128];
     log_safe(client, shown_client, sizeof(shown_client));
 
-    std::FILE* f = open_text(password_file);
-    if (f == nullptr) {
+    file_guard f(open_regular_stream(password_file));
+    if (!f) {
         report("http_check_access", 10513, fault::none,
                "password file \"%s\" could not be opened for reading\n",
                log_safe(password_file, shown, sizeof(shown)));
@@ -384,7 +357,6 @@ int http_check_access(const char* password_file, const char* credentials, char* 
     // because it would compare equal to its shorter prefix.
     int decoded = b64_decode(credentials, reinterpret_cast<unsigned char*>(user_out), size - 1);
     if (decoded < 0 || std::memchr(user_out, '\0', static_cast<size_t>(decoded)) != nullptr) {
-        std::fclose(f);
         std::memset(user_out, 0, static_cast<size_t>(size));
         report("http_check_access", 10524, fault::none,
                "could not decode string \"%s\" from ip:%s\n",
@@ -393,7 +365,6 @@ int http_check_access(const char* password_file, const char* credentials, char* 
     }
     char* colon = std::strchr(user_out, ':');
     if (colon == nullptr) {
-        std::fclose(f);
         report("http_check_access", 10534, fault::none,
                "missing password string from user %s, ip:%s\n",
                log_safe(user_out, shown, sizeof(shown)), shown_client);
@@ -407,7 +378,7 @@ int http_check_access(const char* password_file, const char* credentials, char* 
     std::optional<password_match> verdict;
     char line[PASSWORD_LINE_SIZE];
     for (;;) {
-        line_read got = read_line(f, line, sizeof(line));
+        line_read got = read_line(f.get(), line, sizeof(line));
         if (got == line_read::end || got == line_read::error)
             break;
         if (got == line_read::too_long)
@@ -421,7 +392,6 @@ int http_check_access(const char* password_file, const char* credentials, char* 
             break;
         }
     }
-    std::fclose(f);
     ::explicit_bzero(line, sizeof(line));
     ::explicit_bzero(password, std::strlen(password));
     if (verdict == password_match::yes) {
@@ -450,8 +420,8 @@ int http_get_group(const char* group_file, const char* user, char* group_out, in
     clear_errors();
     std::memset(group_out, 0, static_cast<size_t>(size));
     char shown[512];
-    std::FILE* f = open_text(group_file);
-    if (f == nullptr) {
+    file_guard f(open_regular_stream(group_file));
+    if (!f) {
         report("http_get_group", 10449, fault::none,
                "group file %s could not be opened for reading\n",
                log_safe(group_file, shown, sizeof(shown)));
@@ -459,7 +429,7 @@ int http_get_group(const char* group_file, const char* user, char* group_out, in
     }
     char line[GROUP_LINE_SIZE];
     for (;;) {
-        line_read got = read_line(f, line, sizeof(line));
+        line_read got = read_line(f.get(), line, sizeof(line));
         if (got == line_read::end || got == line_read::error)
             break;
         if (got == line_read::too_long || *user == '\0' || std::strstr(line, user) == nullptr)
@@ -473,7 +443,6 @@ int http_get_group(const char* group_file, const char* user, char* group_out, in
             continue;
         tok* members = tok_create(colon + 1, " ,;:");
         if (members == nullptr) {
-            std::fclose(f);
             report("http_get_group", 10466, fault::no_memory,
                    "insufficient memory to perform operation\n");
             return 0;
@@ -484,11 +453,9 @@ int http_get_group(const char* group_file, const char* user, char* group_out, in
         tok_destroy(&members);
         if (member) {
             std::memcpy(group_out, line, name_length);
-            std::fclose(f);
             return 1;
         }
     }
-    std::fclose(f);
     debug("http_get_group", 10487, "%s does not belong to a group\n",
           log_safe(user, shown, sizeof(shown)));
     return 0;
@@ -519,8 +486,8 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
     if (credentials == nullptr)
         return refuse(request);
 
-    std::unique_ptr<std::FILE, file_closer> f(open_text(governing));
-    if (f == nullptr)
+    file_guard f(open_regular_stream(governing));
+    if (!f)
         return refuse(request);
     const char* client = request->sock != nullptr ? request->sock->peer : "";
     uint32_t state = 0;

@@ -60,9 +60,8 @@ int httpsrv_set_bubbles(server_record* server, const char* directory)
     char path[PATH_MAX];
     if (directory == nullptr) {
         if (get_exe_directory(path, sizeof(path)) != 0) {
-            errno = 0;
-            report("quorvel_obj_set:: quorvel_attrib_bubbles", 17625, fault::bad_arg,
-                   "could not determine the directory of the executable\n");
+            report_text("quorvel_obj_set:: quorvel_attrib_bubbles", 17625, fault::bad_arg,
+                        "could not determine the directory of the executable\n");
             return -1;
         }
         size_t used = std::strlen(path);
@@ -82,15 +81,13 @@ int httpsrv_set_bubbles(server_record* server, const char* directory)
     }
     struct stat info;
     if (::stat(path, &info) != 0) {
-        errno = 0;
-        report("quorvel_obj_set:: quorvel_attrib_bubbles", 17634, fault::bad_arg,
-               "directory %s does not exist\n", path);
+        report_text("quorvel_obj_set:: quorvel_attrib_bubbles", 17634, fault::bad_arg,
+                    "directory %s does not exist\n", path);
         return -1;
     }
     if (!S_ISDIR(info.st_mode)) {
-        errno = 0;
-        report("quorvel_obj_set:: quorvel_attrib_bubbles", 17646, fault::bad_arg,
-               "%s is a file, directory expected\n", directory != nullptr ? directory : path);
+        report_text("quorvel_obj_set:: quorvel_attrib_bubbles", 17646, fault::bad_arg,
+                    "%s is a file, directory expected\n", directory != nullptr ? directory : path);
         return -1;
     }
     char* copy = str_dup_general(path);
@@ -172,30 +169,24 @@ int httpsrv_set_uri_content(server_record* server, int method, const char* uri, 
                         mode == COPY_CONTENT, nullptr);
 }
 
-// Reports a failure of the file-loading attribute with errno cleared, so the line carries its
-// own text, and sets `kind`.
-#define CACHE_FAIL(id, kind, ...)                                                                  \
-    do {                                                                                           \
-        errno = 0;                                                                                 \
-        report("quorvel_obj_set:: quorvel_attrib_uri_cache", id, kind, __VA_ARGS__);               \
-    } while (0)
-
 int httpsrv_set_uri_cache(server_record* server, int method, const char* uri, const char* file)
 {
     if (server->root == nullptr || server->root[0] == '\0') {
-        CACHE_FAIL(17838, fault::bad_arg,
-                   "could not load %s, root directory must be defined first\n",
-                   file != nullptr ? file : "(null)");
+        report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17838, fault::bad_arg,
+                    "could not load %s, root directory must be defined first\n",
+                    file != nullptr ? file : "(null)");
         return -1;
     }
     if (file == nullptr) {
-        CACHE_FAIL(17848, fault::bad_arg, "content file not specified\n");
+        report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17848, fault::bad_arg,
+                    "content file not specified\n");
         return -1;
     }
     char path[PATH_MAX];
     int joined = std::snprintf(path, sizeof(path), "%s/%s", server->root, file);
     if (joined < 0 || joined >= static_cast<int>(sizeof(path))) {
-        CACHE_FAIL(17860, fault::bad_arg, "could not load %s, path too long\n", file);
+        report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17860, fault::bad_arg,
+                    "could not load %s, path too long\n", file);
         return -1;
     }
     filter_path_sep(path + std::strlen(server->root));
@@ -205,11 +196,14 @@ int httpsrv_set_uri_cache(server_record* server, int method, const char* uri, co
     file_guard f(open_regular_stream(path, &info));
     if (!f) {
         if (errno == ENOENT || errno == ENOTDIR)
-            CACHE_FAIL(17871, fault::bad_arg, "the file %s does not exist\n", path);
+            report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17871, fault::bad_arg,
+                        "the file %s does not exist\n", path);
         else if (info.st_mode != 0)
-            CACHE_FAIL(17881, fault::bad_arg, "%s is not a file\n", path);
+            report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17881, fault::bad_arg,
+                        "%s is not a file\n", path);
         else
-            CACHE_FAIL(17962, fault::bad_arg, "could not open %s for reading", path);
+            report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17962, fault::bad_arg,
+                        "could not open %s for reading", path);
         return -1;
     }
     int64_t size = info.st_size;
@@ -218,19 +212,21 @@ int httpsrv_set_uri_cache(server_record* server, int method, const char* uri, co
     // A stored value's size is 32 bits, and the block needs one byte more.
     auto* block = size < UINT32_MAX ? static_cast<char*>(general_alloc(size_t(size) + 1)) : nullptr;
     if (block == nullptr) {
-        CACHE_FAIL(17947, fault::none, "insufficient memory to perform operation\n");
+        report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17947, fault::none,
+                    "insufficient memory to perform operation\n");
         errno = ENOMEM;
         set_last_error(LAST_BAD_ARGUMENTS);
         return -1;
     }
     scope_guard release([block] { mem_free(block); });
     if (std::fread(block, 1, static_cast<size_t>(size), f.get()) != static_cast<size_t>(size)) {
-        CACHE_FAIL(17937, fault::bad_arg, "could not read %lld bytes from %s",
-                   static_cast<long long>(size), path);
+        report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17937, fault::bad_arg,
+                    "could not read %lld bytes from %s", static_cast<long long>(size), path);
         return -1;
     }
     if (method != QUORVEL_GET) {
-        CACHE_FAIL(17923, fault::bad_arg, "invalid HTTP method\n");
+        report_text("quorvel_obj_set:: quorvel_attrib_uri_cache", 17923, fault::bad_arg,
+                    "invalid HTTP method\n");
         return -1;
     }
     // The table always keeps its own copy: a block it only referred to would never be
@@ -238,8 +234,6 @@ int httpsrv_set_uri_cache(server_record* server, int method, const char* uri, co
     return htable_store(server->content_cache, uri, text_length(uri), block,
                         static_cast<uint32_t>(size), true, nullptr);
 }
-
-#undef CACHE_FAIL
 
 int httpsrv_set_afipv(server_record* server, uint32_t families, int mode, uint32_t levels)
 {
@@ -253,9 +247,8 @@ int httpsrv_set_afipv(server_record* server, uint32_t families, int mode, uint32
         socket* s = server->listeners[i];
         if (mode == SOCK_SET) {
             if ((families & (SOCK_IPV6 | SOCK_IPV4)) == 0) {
-                errno = 0; // each listener's line carries its own text
-                report("quorvel_obj_set:: quorvel_attrib_afipv", 17764, fault::bad_arg,
-                       "no AF specified\n");
+                report_text("quorvel_obj_set:: quorvel_attrib_afipv", 17764, fault::bad_arg,
+                            "no AF specified\n");
                 result = -1;
                 continue;
             }
@@ -272,9 +265,8 @@ int httpsrv_set_afipv(server_record* server, uint32_t families, int mode, uint32
             if ((families & SOCK_IPV6) && (s->flags & SOCK_IPV6))
                 s->flags &= ~(SOCK_IPV6 | PROTECTION_BITS);
         } else {
-            errno = 0;
-            report("quorvel_obj_set:: quorvel_attrib_afipv", 17807, fault::bad_arg,
-                   "invalid third parameter, expecting a SOCK_SET or a SOCK_CLR\n");
+            report_text("quorvel_obj_set:: quorvel_attrib_afipv", 17807, fault::bad_arg,
+                        "invalid third parameter, expecting a SOCK_SET or a SOCK_CLR\n");
             result = -1;
         }
     }

@@ -41,9 +41,8 @@ int server_run_prepare(server_record* server)
             mem_free(run->connections);
             mem_free(run);
         }
-        errno = 0;
-        report("quorvel_obj_start", 16388, fault::no_memory,
-               "insufficient memory to perform operation\n");
+        report_text("quorvel_obj_start", 16388, fault::no_memory,
+                    "insufficient memory to perform operation\n");
         return -1;
     }
     run->slot_count = slots;

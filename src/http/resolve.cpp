@@ -4,6 +4,7 @@
 // rules that guard it. Only regular files are served: a FIFO would block the handler.
 #include "http/resolve.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/directory.h"
@@ -15,6 +16,7 @@
 #include "http/request.h"
 #include "http/server.h"
 #include "http/status.h"
+#include "platform/files.h"
 #include "quorvel.h"
 
 #include <cerrno>
@@ -250,12 +252,12 @@ int map_uri(request_data* request, const char* path)
     char* work = str_dup(path);
     if (work == nullptr)
         return fail(request, STATUS_INTERNAL);
+    scope_guard release([work] { mem_free(work); });
     filter_path_sep(work);
     char shown[RESOLVED_PATH_SIZE];
     if (names_access_file(work)) {
         report("map_uri", 14396, fault::none, "access to %s forbidden\n",
                log_safe(work, shown, sizeof(shown)));
-        mem_free(work);
         return fail(request, STATUS_FORBIDDEN);
     }
 
@@ -270,10 +272,8 @@ int map_uri(request_data* request, const char* path)
 
     request->uri = str_dup(effective);
     request->local_path = nullptr;
-    if (request->uri == nullptr) {
-        mem_free(work);
+    if (request->uri == nullptr)
         return fail(request, STATUS_INTERNAL);
-    }
 
     void* hit = nullptr;
     uint32_t kind = KIND_FUNCTION;
@@ -293,35 +293,27 @@ int map_uri(request_data* request, const char* path)
         char local[RESOLVED_PATH_SIZE];
         if (map_local_path(server, effective, local, sizeof(local)) == 0)
             request->local_path = str_dup(local);
-        if (!mapping_cleared(request, effective)) {
-            mem_free(work);
+        if (!mapping_cleared(request, effective))
             return -1;
-        }
     } else {
         char resolved[RESOLVED_PATH_SIZE];
         uint32_t status = STATUS_INTERNAL;
         int is_dir = 0;
         resolved_file file{-1, 0, 0};
         if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir,
-                             &file) != 0) {
-            mem_free(work);
+                             &file) != 0)
             return fail(request, status);
-        }
         // The handle goes with the record from here on, so every way out closes it.
         if (file.fd != -1) {
             request->file_open = 1;
             request->file_fd = file.fd;
             request->file_mtime = file.mtime;
         }
-        if (http_check_htaccess(request, resolved, is_dir) != 0) {
-            mem_free(work);
+        if (http_check_htaccess(request, resolved, is_dir) != 0)
             return -1;
-        }
         char* local = str_dup(resolved);
-        if (local == nullptr) {
-            mem_free(work);
+        if (local == nullptr)
             return fail(request, STATUS_INTERNAL);
-        }
         request->target = local;
         request->local_path = local;
         request->kind = is_dir ? KIND_DIRECTORY : KIND_FILE;
@@ -339,7 +331,6 @@ int map_uri(request_data* request, const char* path)
         if (mime == nullptr)
             mime = lookup_mime(server, "unknown");
     }
-    mem_free(work);
     if (mime == nullptr)
         return fail(request, STATUS_INTERNAL);
     request->mime = mime;
@@ -483,23 +474,19 @@ bool is_text_file(const char* path)
 {
     if (path == nullptr)
         return false;
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    fd_guard fd(open_regular(path));
+    if (fd.get() < 0)
         return false;
-    struct stat st {};
     unsigned char probe[TEXT_PROBE_SIZE];
     size_t got = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        while (got < sizeof(probe)) {
-            ssize_t n = ::read(fd, probe + got, sizeof(probe) - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
+    while (got < sizeof(probe)) {
+        ssize_t n = ::read(fd.get(), probe + got, sizeof(probe) - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
     }
-    ::close(fd);
     if (got == 0)
         return false;
     for (size_t i = 0; i < got; ++i) {

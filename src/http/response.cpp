@@ -3,6 +3,7 @@
 // one send right before the body and nothing is allocated.
 #include "http/response.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
@@ -16,6 +17,7 @@
 #include "net/file_stream.h"
 #include "net/socket.h"
 #include "net/socket_io.h"
+#include "platform/files.h"
 #include "quorvel.h"
 
 #include <algorithm>
@@ -264,41 +266,17 @@ int answer_content(request_data* request)
     return 0;
 }
 
-// A file or a directory listing; `status` is the resource's status read just before.
-// An open regular file to answer with, closed when the answer is done.
-struct file_handle {
-    int fd = -1;
-    bool owned = true;
-    file_handle() = default;
-    file_handle(const file_handle&) = delete;
-    file_handle& operator=(const file_handle&) = delete;
-    ~file_handle()
-    {
-        if (fd != -1 && owned)
-            ::close(fd);
-    }
-    // Takes the handle resolution left open, as resolution described it (the record keeps
-    // closing it).
-    bool adopt(const request_data* request, struct stat* status)
-    {
-        status->st_mode = S_IFREG;
-        status->st_size = static_cast<off_t>(request->file_size);
-        status->st_mtime = static_cast<time_t>(request->file_mtime);
-        fd = request->file_fd;
-        owned = false;
-        return true;
-    }
-    // Opens `path` without blocking on whatever stands there; true for a regular file.
-    bool open(const char* path, struct stat* status)
-    {
-        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd != -1 && ::fstat(fd, status) == 0 && S_ISREG(status->st_mode))
-            return true;
-        errno = 0;
-        return false;
-    }
-};
+// The handle resolution left open for the request (the record keeps closing it), described as
+// resolution found it.
+int resolved_file_status(const request_data* request, struct stat* status)
+{
+    status->st_mode = S_IFREG;
+    status->st_size = static_cast<off_t>(request->file_size);
+    status->st_mtime = static_cast<time_t>(request->file_mtime);
+    return request->file_fd;
+}
 
+// A file or a directory listing; `status` is the resource's status read just before.
 int answer_file(request_data* request, const struct stat& status, bool have_time, int file)
 {
     bool directory = request->kind == KIND_DIRECTORY;
@@ -362,17 +340,25 @@ int http_responce(request_data* request)
     bool have_time = false;
     // A file is opened here and its open handle described and sent, so the header always
     // matches the bytes that follow, whatever happens at the path meanwhile.
-    file_handle file;
+    fd_guard opened; // a file opened here, closed when the answer is done
+    int file = -1;
     if (!failed && on_disk && request->target != nullptr) {
         debug("http_responce", 14826, "\tchecking cache...\n");
         const auto* path = static_cast<const char*>(request->target);
         bool found;
-        if (request->kind != KIND_FILE)
+        if (request->kind != KIND_FILE) {
             found = ::stat(path, &status) == 0;
-        else if (request->file_open)
-            found = file.adopt(request, &status);
-        else
-            found = file.open(path, &status);
+        } else {
+            if (request->file_open) {
+                file = resolved_file_status(request, &status);
+            } else {
+                opened.reset(open_regular(path, &status));
+                file = opened.get();
+                if (file == -1)
+                    errno = 0;
+            }
+            found = file != -1;
+        }
         if (!found) {
             // Gone since it was resolved: nothing has been promised yet, so say so.
             return send_error_page(request, STATUS_NOT_FOUND, nullptr) < 0 ? -1 : 0;
@@ -398,7 +384,7 @@ int http_responce(request_data* request)
     if (request->kind == KIND_CONTENT)
         return answer_content(request);
     if (on_disk && request->target != nullptr)
-        return answer_file(request, status, have_time, file.fd);
+        return answer_file(request, status, have_time, file);
     // A record that names nothing it can answer with.
     return write_error(request, STATUS_INTERNAL, nullptr) < 0 ? -1 : 0;
 }

@@ -194,16 +194,14 @@ server_record* httpsrv_create(uint32_t handler_count, const char* root)
         }
         if (!S_ISDIR(info.st_mode)) {
             discard(&server);
-            errno = 0;
-            report("httpsrv_create", 11920, fault::bad_arg, "%s is not a file\n", root);
+            report_text("httpsrv_create", 11920, fault::bad_arg, "%s is not a file\n", root);
             return nullptr;
         }
     } else {
         if (get_exe_directory(exe_dir, sizeof(exe_dir)) != 0) {
             discard(&server);
-            errno = 0;
-            report("httpsrv_create", 11905, fault::bad_arg,
-                   "could not determine the directory of the executable\n");
+            report_text("httpsrv_create", 11905, fault::bad_arg,
+                        "could not determine the directory of the executable\n");
             return nullptr;
         }
         root = exe_dir;
@@ -333,9 +331,8 @@ int httpsrv_add_listener(server_record* server, int32_t port, const char* addres
             families = SOCK_IPV6;
         } else {
             char shown[SOCKET_ADDR_SIZE * 4];
-            errno = 0;
-            report("httpsrv_add_listener", 11770, fault::bad_arg, "invalid listener address %s\n",
-                   log_safe(address, shown, sizeof(shown)));
+            report_text("httpsrv_add_listener", 11770, fault::bad_arg,
+                        "invalid listener address %s\n", log_safe(address, shown, sizeof(shown)));
             return -1;
         }
     }

@@ -3,6 +3,7 @@
 // connection finds none instead of blocking in accept.
 #include "net/accept.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "net/socket.h"
 #include "net/socket_io.h"
@@ -33,9 +34,11 @@ void set_peer(socket* c, const sockaddr_storage& address, socklen_t length)
         length = sizeof(v4);
     }
     char host[NI_MAXHOST];
-    int saved = errno;
-    int rc = ::getnameinfo(peer, length, host, sizeof(host), nullptr, 0, NI_NUMERICHOST);
-    errno = saved;
+    int rc = 0;
+    {
+        errno_saver keep;
+        rc = ::getnameinfo(peer, length, host, sizeof(host), nullptr, 0, NI_NUMERICHOST);
+    }
     int written = rc == 0 ? std::snprintf(c->peer, sizeof(c->peer), "%s", host) : -1;
     if (written < 0 || written >= static_cast<int>(sizeof(c->peer)))
         std::snprintf(c->peer, sizeof(c->peer), "%s", "<unknown>");

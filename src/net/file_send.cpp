@@ -283,9 +283,9 @@ int socket_stream_file(socket* s, const char* path, uint64_t length)
         if (n <= 0) {
             // A file shorter than promised would leave the peer waiting for the rest.
             if (n == 0)
-                errno = 0;
-            report("socket_stream_file", 11395, fault::none,
-                   "i/o error encountered streaming, %s\n", log_safe(path, safe, sizeof(safe)));
+                report_text("socket_stream_file", 11395, fault::none,
+                            "i/o error encountered streaming, %s\n",
+                            log_safe(path, safe, sizeof(safe)));
             if (n == 0)
                 errno = EIO;
             wipe(b);

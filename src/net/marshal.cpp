@@ -4,6 +4,7 @@
 // so the wire form does not depend on the host's floating-point layout.
 #include "net/marshal.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/htable.h"
@@ -84,9 +85,8 @@ int marshal_float(socket* s, char id, double value)
     unsigned expbits = id == 'f' ? 8 : 11;
     uint64_t pattern = 0;
     if (pack_ieee754(value, bits, expbits, &pattern) != 0) {
-        errno = 0;
-        report("socket_vmarshal", 10240, fault::bad_arg, "%c value %g cannot be marshalled\n", id,
-               value);
+        report_text("socket_vmarshal", 10240, fault::bad_arg, "%c value %g cannot be marshalled\n",
+                    id, value);
         return -1;
     }
     unsigned char wire[8];
@@ -97,14 +97,12 @@ int marshal_float(socket* s, char id, double value)
 int marshal_string(socket* s, const char* text)
 {
     if (text == nullptr) {
-        errno = 0;
-        report("socket_vmarshal", 10250, fault::bad_arg, "null argument passed\n");
+        report_text("socket_vmarshal", 10250, fault::bad_arg, "null argument passed\n");
         return -1;
     }
     size_t length = std::strlen(text);
     if (length > MAX_STRING_LENGTH) {
-        errno = 0;
-        report("socket_vmarshal", 10252, fault::bad_arg, "string too long to marshal\n");
+        report_text("socket_vmarshal", 10252, fault::bad_arg, "string too long to marshal\n");
         return -1;
     }
     unsigned char wire[4];
@@ -314,9 +312,8 @@ int socket_vmarshal(socket* s, const char* format, va_list args)
                 return -1;
             break;
         default:
-            errno = 0;
-            report("socket_vmarshal", 10265, fault::bad_arg, "%c is an invalid format identifier\n",
-                   *p);
+            report_text("socket_vmarshal", 10265, fault::bad_arg,
+                        "%c is an invalid format identifier\n", *p);
             return -1;
         }
     }
@@ -350,10 +347,9 @@ int socket_vunmarshal(socket* s, const char* format, va_list args)
         return -1;
     uint32_t received = from_big_endian<uint32_t>(wire);
     if (received != expected) {
-        errno = 0;
-        report("socket_vunmarshal", 10027, fault::bad_arg,
-               "format mismatch checksum=%d,checksumin=%d expected \"%s\"\n",
-               static_cast<int>(expected), static_cast<int>(received), format);
+        report_text("socket_vunmarshal", 10027, fault::bad_arg,
+                    "format mismatch checksum=%d,checksumin=%d expected \"%s\"\n",
+                    static_cast<int>(expected), static_cast<int>(received), format);
         return -1;
     }
 
@@ -393,17 +389,13 @@ int socket_vunmarshal(socket* s, const char* format, va_list args)
             }
             if (place == nullptr) {
                 release_latest();
-                errno = 0;
-                report("socket_vunmarshal", 10140, fault::bad_arg, "null argument passed\n");
+                report_text("socket_vunmarshal", 10140, fault::bad_arg, "null argument passed\n");
                 return -1;
             }
             if (!unmarshal_fixed(s, *p, place)) {
                 // Releasing the block keeps the codes of the failed receive.
-                int failure = errno;
-                uint32_t last = last_error();
+                errno_saver keep;
                 release_latest();
-                errno = failure;
-                set_last_error(last);
                 return -1;
             }
             break;
@@ -412,8 +404,7 @@ int socket_vunmarshal(socket* s, const char* format, va_list args)
             auto** place = va_arg(args, char**);
             if (place == nullptr) {
                 release_latest();
-                errno = 0;
-                report("socket_vunmarshal", 10140, fault::bad_arg, "null argument passed\n");
+                report_text("socket_vunmarshal", 10140, fault::bad_arg, "null argument passed\n");
                 return -1;
             }
             latest = place;
@@ -423,9 +414,8 @@ int socket_vunmarshal(socket* s, const char* format, va_list args)
         }
         default:
             release_latest();
-            errno = 0;
-            report("socket_vunmarshal", 10148, fault::bad_arg,
-                   "%c is an invalid format identifier\n", *p);
+            report_text("socket_vunmarshal", 10148, fault::bad_arg,
+                        "%c is an invalid format identifier\n", *p);
             return -1;
         }
     }

@@ -59,7 +59,7 @@ bool set_nonblocking(int fd)
 // fixed size would; the record still carries the default, which sizes the I/O buffer.
 void apply_size(int fd, int option, bool own, int32_t* field)
 {
-    int saved = errno;
+    errno_saver keep;
     int size = own ? *field : default_tcp_buffer_size();
     if (!own && size == DEFAULT_TCP_BUFFER_SIZE) {
         *field = size;
@@ -70,7 +70,6 @@ void apply_size(int fd, int option, bool own, int32_t* field)
     ::setsockopt(fd, SOL_SOCKET, option, &size, sizeof(size));
     if (::getsockopt(fd, SOL_SOCKET, option, &got, &length) == 0)
         *field = got / 2;
-    errno = saved;
 }
 
 void apply_buffer_sizes(socket* s, int fd)
@@ -93,9 +92,8 @@ bool configure_listener(socket* s, int fd, int family)
             return false;
         // An IPv6 handle takes IPv6 only, so an IPv4 handle can share the port. The
         // protection-level bits have no counterpart here and stay informational.
-        int saved = errno;
+        errno_saver keep;
         set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
-        errno = saved;
     } else {
         if ((s->flags & SOCK_NONBLOCK) && !set_nonblocking(fd))
             return false;
@@ -252,8 +250,7 @@ int socket_bind(socket* s)
     int rc = ::getaddrinfo(node, service, &hints, &list);
     if (rc != 0) {
         if (rc != EAI_SYSTEM)
-            errno = 0;
-        report("socket_bind", 8345, fault::bad_arg, "getaddrinfo failed error: %d\n", rc);
+            report_text("socket_bind", 8345, fault::bad_arg, "getaddrinfo failed error: %d\n", rc);
         return -1;
     }
     // The resolver may leave errno set on success; failures below must see their own.
@@ -344,8 +341,7 @@ int socket_connect(socket* s, const char* host, int32_t port)
     int rc = ::getaddrinfo(host, service, &hints, &list);
     if (rc != 0) {
         if (rc != EAI_SYSTEM)
-            errno = 0;
-        report("socket_connect", 9165, fault::bad_arg, "getaddrinfo failed, err=%d\n", rc);
+            report_text("socket_connect", 9165, fault::bad_arg, "getaddrinfo failed, err=%d\n", rc);
         return -1;
     }
     errno = 0;
@@ -368,9 +364,7 @@ int socket_connect(socket* s, const char* host, int32_t port)
             family = ai->ai_family;
             break;
         }
-        int failure = errno;
-        ::close(fd);
-        errno = failure;
+        fd_guard(fd).reset();
         fd = -1;
     }
     ::freeaddrinfo(list);
@@ -412,11 +406,8 @@ socket* socket_open(const char* host, int32_t port, int32_t timeout)
     s->opt16 = 0;
     s->flags |= SOCK_IPV6 | SOCK_IPV4 | SOCK_NAGLE | SOCK_BUFFERED;
     if (socket_connect(s, host, port) != 0) {
-        int failure = errno;
-        uint32_t last = last_error();
+        errno_saver keep;
         socket_destroy(&s);
-        errno = failure;
-        set_last_error(last);
         return nullptr;
     }
     return s;
@@ -479,8 +470,7 @@ int socket_shutdown(socket* s)
 {
     if (s == nullptr || s->ssl != 0 || !has_handle(s))
         return 0;
-    int saved_errno = errno;
-    uint32_t saved_last = last_error();
+    errno_saver keep;
     s->timeout = 1;
     // A listener has no direction to shut and nothing to drain (Linux would accept the call
     // and leave the drain waiting for the next connection).
@@ -522,8 +512,6 @@ int socket_shutdown(socket* s)
             budget -= static_cast<int>(n);
         }
     }
-    errno = saved_errno;
-    set_last_error(saved_last);
     return 0;
 }
 

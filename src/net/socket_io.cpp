@@ -108,8 +108,7 @@ int wait_input(socket* s, int ms, bool* cut)
 
 void timed_out(socket* s)
 {
-    errno = 0;
-    report("socket_fillbuffer", 9865, fault::none, "connection timed out\n");
+    report_text("socket_fillbuffer", 9865, fault::none, "connection timed out\n");
     s->flags |= SOCK_FAILED | SOCK_TIMEDOUT;
 }
 

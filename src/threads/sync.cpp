@@ -19,15 +19,13 @@ mutex* mutex_create()
     clear_errors();
     auto* m = static_cast<mutex*>(general_alloc(sizeof(mutex)));
     if (m == nullptr) {
-        errno = 0;
-        report("mutex_create", 5841, fault::no_memory, "null argument passed\n");
+        report_text("mutex_create", 5841, fault::no_memory, "null argument passed\n");
         return nullptr;
     }
     if (::pthread_mutex_init(&m->handle, nullptr) != 0) {
         mem_free(m);
-        errno = 0;
-        report("mutex_create", 5854, fault::no_memory,
-               "insufficient memory to perform operation\n");
+        report_text("mutex_create", 5854, fault::no_memory,
+                    "insufficient memory to perform operation\n");
         return nullptr;
     }
     m->owner.store(0, std::memory_order_relaxed);
@@ -93,9 +91,8 @@ event* event_create()
     clear_errors();
     auto* e = static_cast<event*>(general_alloc(sizeof(event)));
     if (e == nullptr) {
-        errno = 0;
-        report("event_create", 6049, fault::no_memory,
-               "insufficient memory to perform operation\n");
+        report_text("event_create", 6049, fault::no_memory,
+                    "insufficient memory to perform operation\n");
         return nullptr;
     }
     pthread_condattr_t attr;
@@ -109,8 +106,8 @@ event* event_create()
     ::pthread_condattr_destroy(&attr);
     if (!made) {
         mem_free(e);
-        errno = 0;
-        report("event_create", 6063, fault::none, "insufficient memory to perform operation\n");
+        report_text("event_create", 6063, fault::none,
+                    "insufficient memory to perform operation\n");
         return nullptr;
     }
     e->signalled = false;

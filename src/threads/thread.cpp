@@ -68,9 +68,8 @@ thread_record* thread_create(thread_body body, void* argument, size_t stack_size
     }
     auto* thread = static_cast<thread_record*>(general_alloc(sizeof(thread_record)));
     if (thread == nullptr) {
-        errno = 0;
-        report("thread_create", 6494, fault::no_memory,
-               "insufficient memory to perform operation\n");
+        report_text("thread_create", 6494, fault::no_memory,
+                    "insufficient memory to perform operation\n");
         return nullptr;
     }
     thread->signal = event_create();
@@ -96,8 +95,7 @@ thread_record* thread_create(thread_body body, void* argument, size_t stack_size
     ::pthread_attr_destroy(&attr);
     if (started != 0) {
         thread_free(thread);
-        errno = 0;
-        report("thread_create", 6528, fault::none, "could not create thread\n");
+        report_text("thread_create", 6528, fault::none, "could not create thread\n");
         return nullptr;
     }
     if (!suspended)
