@@ -105,22 +105,6 @@ int log_vprintf(log_record* log, const char* format, va_list args)
     return result;
 }
 
-int log_printf(log_record* log, const char* format, ...)
-{
-    clear_errors();
-    if (log == nullptr)
-        return -1;
-    if (log->file_name == nullptr) {
-        set_fault(fault::bad_arg);
-        return -1;
-    }
-    va_list args;
-    va_start(args, format);
-    int result = log_vprintf(log, format, args);
-    va_end(args);
-    return result;
-}
-
 void log_destroy(log_record** log)
 {
     if (log == nullptr || *log == nullptr)

@@ -19,9 +19,9 @@ static_assert(std::is_trivially_destructible_v<log_record>);
 // log when there is none.
 log_record* log_create(const char* file_name);
 // Appends "[dd/Mon/yyyy:hh:mm:ss] - " and the formatted text, under the log's lock. 0, or -1
-// when the file cannot be opened (nothing is reported anywhere).
+// when the file cannot be opened (nothing is reported anywhere). No caller yet: the printf
+// call of the output family will write to log objects through it.
 int log_vprintf(log_record* log, const char* format, va_list args);
-int log_printf(log_record* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Releases the record (the file stays); the error log is cleared when it is this log.
 void log_destroy(log_record** log);
 

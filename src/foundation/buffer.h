@@ -40,64 +40,28 @@ constexpr size_t buffer_block_size(uint32_t capacity)
 // (reported). Released with buffer_destroy.
 buffer* buffer_create(uint32_t capacity);
 
-// Releases the separate data area (block size 0), then the record, and clears `*b`. NULL
+// Releases a separate data area (block size 0; the socket layer grows buffers that way), then
+// the record, and clears `*b`. NULL
 // `b` or `*b` is ignored. Not for buffers made by buffer_init_inline.
 void buffer_destroy(buffer** b);
 
 // Places a buffer of `capacity` bytes at `area`, which must hold buffer_block_size(capacity)
 // pointer-aligned, zeroed bytes and belongs to the caller (for example a record that carries
-// its buffer in its own block). NULL for a NULL area (EINVAL, no report). Such a buffer may
-// be grown with buffer_resize (its new data area is then separate); it must never reach
-// buffer_destroy, buffer_push or buffer_printf, which release or replace the record.
+// its buffer in its own block). NULL for a NULL area (EINVAL, no report). Such a buffer must
+// never reach buffer_destroy or buffer_printf, which release or replace the record.
 buffer* buffer_init_inline(void* area, uint32_t capacity);
-
-// Releases the data area of an inline buffer when buffer_resize has moved it into an
-// allocation of its own, and clears `*b`; the header itself stays with its owner.
-void buffer_release_inline(buffer** b);
-
-// A copy with the same capacity, contents and positions, its data area separate; NULL
-// (reported) for a NULL buffer or data area or when memory runs out.
-buffer* buffer_dup(const buffer* b);
 
 // Zeroes the data area and moves both positions to its start: 0, or -1 (reported).
 int buffer_clr(buffer* b);
-
-// Replaces the data area by an empty, separate one of `capacity` bytes plus a zero byte; the
-// contents are discarded. The same capacity only clears. 0, or -1 (reported) for a NULL
-// buffer or no memory (the buffer is then left without data area and with capacity 0). An
-// inline data area is left to its owner.
-int buffer_resize(buffer* b, uint32_t capacity);
-
-// Copies as many of `count` bytes as fit behind the write position: the count taken, 0 when
-// the buffer is full, -1 (reported) for a NULL buffer, source or data area.
-int32_t buffer_put(buffer* b, const void* source, uint32_t count);
-
-// Appends all `count` bytes. When they do not fit, `*b` is replaced by a buffer with the old
-// contents and positions and max(count, step) + 1 more bytes of capacity, and the old one is
-// destroyed. `count`, or -1 (reported; `*b` unchanged).
-int32_t buffer_push(buffer** b, const void* source, uint32_t count, uint32_t step);
 
 // Appends formatted text to the contents taken as a NUL-terminated string; a NULL `*b` starts
 // a new buffer. When the text does not fit, `*b` is replaced by a buffer with 512 bytes of
 // headroom whose read position is at the start. Bytes behind the first NUL of the contents
 // are lost. 0, or -1 (reported; `*b` unchanged) for a NULL `b` or format, a format the C
 // library refuses, or no memory.
+// (buffer_printf has no caller yet: server-side includes will append their output with it.)
 int buffer_printf(buffer** b, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int buffer_vprintf(buffer** b, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
-
-// Copies up to `count` readable bytes to `dest` and advances the read position: the count
-// copied. 0 (reported, last error 160) for a NULL buffer, destination or data area. A drained
-// buffer keeps its positions until buffer_clr.
-uint32_t buffer_get(buffer* b, void* dest, uint32_t count);
-
-// Bytes written so far; 0 (reported) for a NULL buffer or data area.
-uint32_t buffer_getinuse(const buffer* b);
-// The capacity; 0 (reported) for a NULL buffer.
-uint32_t buffer_getcapacity(const buffer* b);
-// Bytes written but not yet read; 0 (reported) for a NULL buffer or data area.
-uint32_t buffer_canread(const buffer* b);
-// Offset of the read position; -1 (reported) for a NULL buffer or data area.
-int32_t buffer_getpos(const buffer* b);
 
 } // namespace quorvel

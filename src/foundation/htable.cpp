@@ -192,15 +192,6 @@ int bucket_store(bucket* b, bool owned, uint32_t hash, const void* key, uint32_t
     return 0;
 }
 
-bool bucket_empty(const bucket* b)
-{
-    if (b == nullptr) {
-        report("bucket_empty", 7118, fault::bad_arg, "null argument passed\n");
-        return true;
-    }
-    return b->first == nullptr;
-}
-
 int bucket_empty_content(bucket* b)
 {
     if (b == nullptr) {
@@ -358,17 +349,6 @@ int htable_getcopy(const htable* table, const void* key, uint32_t key_length, vo
     if (e->size != 0)
         std::memcpy(dest, e->value, e->size);
     return 0;
-}
-
-int htable_exist(const htable* table, const void* key, uint32_t key_length)
-{
-    clear_errors();
-    if (table == nullptr || key == nullptr) {
-        report("htable_exist", 7321, fault::bad_arg, "null argument passed\n");
-        return -1;
-    }
-    table_guard hold(table->lock);
-    return find(table, hash_bytes(key, key_length), key, key_length) != nullptr ? 1 : 0;
 }
 
 htable* htable_copy(const htable* table)

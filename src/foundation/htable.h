@@ -83,9 +83,6 @@ void* htable_getref(const htable* table, const void* key, uint32_t key_length, u
 int htable_getcopy(const htable* table, const void* key, uint32_t key_length, void* dest,
                    uint32_t dest_size);
 
-// 1 when the key is present, 0 when not, -1 (reported) for a NULL table or key.
-int htable_exist(const htable* table, const void* key, uint32_t key_length);
-
 // An unsynchronised deep copy with at least 101 buckets: owned values are copied, referenced
 // ones shared, destructors carried over. Reads `table` without its lock, so nothing may store
 // into it meanwhile. NULL for a NULL table (no report) or no memory.
@@ -109,8 +106,6 @@ container* quorvel_container_create(bool owned, uint32_t hash, const void* key, 
 // Makes an entry and appends it to the bucket: 0, or -1 (reported).
 int bucket_store(bucket* b, bool owned, uint32_t hash, const void* key, uint32_t key_length,
                  const void* value, uint32_t size, htable_destructor destructor);
-// True when the bucket has no entries; also true (reported) for NULL.
-bool bucket_empty(const bucket* b);
 // Destroys every entry of the bucket, first to last, and empties it: 0, or -1 (reported).
 int bucket_empty_content(bucket* b);
 

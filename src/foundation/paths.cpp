@@ -108,48 +108,6 @@ int get_exe_directory(char* out, uint32_t size)
     return 0;
 }
 
-bool is_readable(const char* path)
-{
-    clear_errors();
-    if (path == nullptr) {
-        report("is_readable", 2928, fault::bad_arg, "null argument passed\n");
-        return false;
-    }
-    struct stat status {};
-    int fd = open_regular(path, &status);
-    if (fd >= 0) {
-        ::close(fd);
-        return true;
-    }
-    // A directory or device opened fine: nothing failed, so errno stays 0.
-    if (status.st_mode != 0)
-        errno = 0;
-    char shown[PATH_MAX];
-    report("is_readable", 2938, fault::none, "could not access file %s\n",
-           log_safe(path, shown, sizeof(shown)));
-    set_last_error(LAST_WRITE_PROTECT);
-    return false;
-}
-
-int64_t sizeof_file(const char* path)
-{
-    clear_errors();
-    if (path == nullptr) {
-        report("sizeof_file", 2979, fault::bad_arg, "null argument passed\n");
-        return 0;
-    }
-    struct stat status {};
-    if (::stat(path, &status) != 0) {
-        char text[256];
-        char shown[PATH_MAX];
-        report_line("error: file: %s, %s\n", ::strerror_r(errno, text, sizeof(text)),
-                    log_safe(path, shown, sizeof(shown)));
-        set_fault(fault::not_found);
-        return 0;
-    }
-    return static_cast<int64_t>(status.st_size);
-}
-
 char* env_dup(const char* name)
 {
     if (name == nullptr)

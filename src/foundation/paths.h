@@ -28,16 +28,9 @@ char* get_directory(const char* path, char* out, uint32_t size);
 // reported by str_concat and `out` is left empty).
 int get_exe_directory(char* out, uint32_t size);
 
-// True when `path` is a regular file that opens for reading. Otherwise false, reported, last
-// error 19, errno as the open left it (0 for a file that opened but is not a regular file).
-bool is_readable(const char* path);
-
-// The size of the file at `path`, 0 on failure: reported without head, errno as the status
-// call left it, last error 2. Callers that must tell an empty file apart check last_error().
-int64_t sizeof_file(const char* path);
-
 // A copy of the environment variable's value (released with mem_free), or NULL when
-// `name` is NULL or the variable is unset.
+// `name` is NULL or the variable is unset. No caller yet: the echo directive of server-side
+// includes will read the environment with it.
 char* env_dup(const char* name);
 
 } // namespace quorvel

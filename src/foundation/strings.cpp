@@ -131,13 +131,4 @@ int str_vprintf(char** s, const char* format, va_list args)
     return 0;
 }
 
-int str_printf(char** s, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int result = str_vprintf(s, format, args);
-    va_end(args);
-    return result;
-}
-
 } // namespace quorvel

@@ -47,7 +47,7 @@ private:
 // Appends the formatted text to the string at `*s` (NULL starts a new one), replacing it by a
 // new allocation and releasing the old one; 0, or -1 leaving `*s` untouched (out of memory is
 // reported). NULL `s`, NULL format or a format the formatter refuses: -1 (EINVAL), no report.
+// No caller yet: the output calls of host functions will build their texts with it.
 int str_vprintf(char** s, const char* format, va_list args);
-int str_printf(char** s, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 } // namespace quorvel

@@ -29,7 +29,8 @@ char* tok_next(tok* t);
 void tok_destroy(tok** t);
 
 // Replaces every blank and tab outside quotes by '^', in place; '"' and '\'' both open and
-// close a quote, whichever opened it. Quotes stay. NULL is ignored.
+// close a quote, whichever opened it. Quotes stay. NULL is ignored. No caller yet: server-side
+// includes will split directive arguments with it.
 void mark_unquoted_spaces(char* s);
 
 } // namespace quorvel

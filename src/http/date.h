@@ -18,7 +18,8 @@ inline constexpr size_t HTTP_DATE_SIZE = 80;
 char* format_http_date(int64_t when, char* out, size_t size);
 // The same for the current time.
 char* format_http_now(char* out, size_t size);
-// The same for the current time plus `seconds`; NULL also when the sum overflows.
+// The same for the current time plus `seconds`; NULL also when the sum overflows. No caller
+// yet: the expiry of cookies will be written with it.
 char* format_http_future(int64_t seconds, char* out, size_t size);
 
 // 1 when the file whose modification time is `file_time` (broken down in UTC) is not newer

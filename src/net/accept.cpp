@@ -117,24 +117,6 @@ int socket_readable_vectr(socket** sockets, int count, socket** which)
     return fds[ready].fd;
 }
 
-socket* socket_wait(socket* listener)
-{
-    clear_errors();
-    if (listener == nullptr || !(listener->flags & SOCK_READY) ||
-        !(listener->flags & SOCK_LISTENING)) {
-        report("socket_wait", 9346, fault::bad_arg, "provided socket not connected or invalid\n");
-        return nullptr;
-    }
-    int fd;
-    if (listener->flags & SOCK_NONBLOCK)
-        fd = listener->fd[0] != -1 ? listener->fd[0] : listener->fd[1];
-    else
-        fd = socket_readable(listener);
-    if (fd == -1)
-        return nullptr;
-    return socket_accept(listener, fd);
-}
-
 socket* socket_wait_vectr(socket** listeners, int count)
 {
     clear_errors();

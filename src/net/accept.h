@@ -16,11 +16,10 @@ int socket_readable_vectr(socket** sockets, int count, socket** which);
 // NULL without a line when none was waiting (another thread took it) or the accept failed.
 socket* socket_accept(socket* listener, int fd);
 
-// Accepts one connection as socket_accept does on a bound, listening socket (socket_wait: one
-// listener; socket_wait_vectr: the first ready of `count`, in array order, each tried once
-// before waiting), waiting up to one second. NULL when nothing arrived or another thread took
-// the connection (no line), or on a bad argument (reported).
-socket* socket_wait(socket* listener);
+// Accepts one connection as socket_accept does on the first ready of `count` bound, listening
+// sockets, in array order, each tried once before waiting, waiting up to one second. NULL
+// when nothing arrived or another thread took the connection (no line), or on a bad argument
+// (reported).
 socket* socket_wait_vectr(socket** listeners, int count);
 
 } // namespace quorvel

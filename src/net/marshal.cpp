@@ -320,20 +320,6 @@ int socket_vmarshal(socket* s, const char* format, va_list args)
     return 0;
 }
 
-int socket_marshal(socket* s, const char* format, ...)
-{
-    clear_errors();
-    if (s == nullptr || format == nullptr) {
-        set_fault(fault::bad_arg);
-        return -1;
-    }
-    va_list args;
-    va_start(args, format);
-    int result = socket_vmarshal(s, format, args);
-    va_end(args);
-    return result;
-}
-
 int socket_vunmarshal(socket* s, const char* format, va_list args)
 {
     clear_errors();
@@ -420,20 +406,6 @@ int socket_vunmarshal(socket* s, const char* format, va_list args)
         }
     }
     return 0;
-}
-
-int socket_unmarshal(socket* s, const char* format, ...)
-{
-    clear_errors();
-    if (s == nullptr || format == nullptr) {
-        set_fault(fault::bad_arg);
-        return -1;
-    }
-    va_list args;
-    va_start(args, format);
-    int result = socket_vunmarshal(s, format, args);
-    va_end(args);
-    return result;
 }
 
 } // namespace quorvel

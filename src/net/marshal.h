@@ -36,7 +36,6 @@ double unpack_ieee754(uint64_t pattern, unsigned bits, unsigned expbits);
 // subnormal, infinite or NaN (reported, EINVAL; nothing of that field is sent). Fields before
 // a failure stay sent. The bytes leave at the next flush or receive.
 int socket_vmarshal(socket* s, const char* format, va_list args);
-int socket_marshal(socket* s, const char* format, ...);
 
 // Receives one record sent with the same format: the checksum must equal that of `format`
 // (else a mismatch line, EINVAL, nothing further read); then each field is stored through
@@ -50,6 +49,5 @@ int socket_marshal(socket* s, const char* format, ...);
 // NULL or a block the caller owns. A string length of 2^31 or more is refused as out of
 // memory without allocating.
 int socket_vunmarshal(socket* s, const char* format, va_list args);
-int socket_unmarshal(socket* s, const char* format, ...);
 
 } // namespace quorvel

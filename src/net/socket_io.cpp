@@ -272,17 +272,6 @@ int socket_poll(pollfd* fds, int count, short events, int timeout_ms)
     }
 }
 
-int socket_readable(socket* s)
-{
-    clear_errors();
-    if (!input_usable(s)) {
-        report("socket_readable", 8627, fault::bad_arg, "null or invalid argument\n");
-        return -1;
-    }
-    bool cut = false;
-    return wait_input(s, SOCKET_READ_WAIT_MS, &cut);
-}
-
 int socket_writable(socket* s)
 {
     if (s == nullptr || (s->flags & SOCK_FAILED) || s->fd[0] == -1) {
@@ -445,29 +434,6 @@ bool socket_has_area(const socket* s)
            s->buffer->capacity != 0;
 }
 
-bool socket_dead(socket* s)
-{
-    if (s == nullptr || (s->flags & SOCK_FAILED))
-        return true;
-    int fd = socket_readable(s);
-    if (fd == -1)
-        return true;
-    char byte;
-    ssize_t n;
-    do {
-        n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        errno = 0;
-        return false;
-    }
-    if (n <= 0) {
-        s->flags |= SOCK_FAILED;
-        return true;
-    }
-    return false;
-}
-
 int socket_fillbuffer(socket* s)
 {
     clear_errors();
@@ -598,17 +564,6 @@ int socket_rcv(socket* s, void* destination, uint32_t length)
     if (done > 0)
         return static_cast<int>(done);
     return errno != 0 ? -1 : 0;
-}
-
-int socket_getrfree(socket* s)
-{
-    clear_errors();
-    if (s == nullptr || !(s->flags & SOCK_CONNECTED) || (s->flags & SOCK_FAILED) ||
-        s->buffer == nullptr || s->buffer->data == nullptr) {
-        report("socket_getrfree", 8582, fault::bad_arg, "null or invalid argument\n");
-        return -1;
-    }
-    return static_cast<int>(held(s->buffer));
 }
 
 } // namespace quorvel

@@ -11,8 +11,6 @@ struct socket;
 // Buffered I/O. A buffered socket uses its buffer in one direction at a time: sending
 // discards unconsumed input, and receiving first sends pending output.
 
-// The first handle readable within one second (less when the deadline is nearer), or -1.
-int socket_readable(socket* s);
 // The first handle writable within `timeout` seconds, or -1.
 int socket_writable(socket* s);
 // Buffers `length` bytes, sending full buffers as they fill: `length`, or -1. 0 for a
@@ -42,12 +40,7 @@ int socket_unbufrcv(socket* s, void* destination, uint32_t length);
 // second; with SOCK_FAILED when the peer closed or the connection failed; with a line and
 // SOCK_FAILED | SOCK_TIMEDOUT when the deadline passed or `timeout` is 0 or less.
 int socket_fillbuffer(socket* s);
-// The buffer's in-use count (consumed bytes included), or -1 (reported); despite its name,
-// not the room left.
-int socket_getrfree(socket* s);
 // True when `s` is buffered and has a transfer area.
 bool socket_has_area(const socket* s);
-// True when the connection shows no life within one second, has closed or has failed.
-bool socket_dead(socket* s);
 
 } // namespace quorvel

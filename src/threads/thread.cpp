@@ -109,17 +109,6 @@ void thread_resume(thread_record* thread)
         event_signal(thread->gate);
 }
 
-int thread_kill(thread_record* thread)
-{
-    clear_errors();
-    if (thread == nullptr || thread->finished.load()) {
-        report("thread_kill", 6369, fault::bad_arg, "null or invalid argument\n");
-        return -1;
-    }
-    give_up(thread);
-    return 0;
-}
-
 void thread_destroy(thread_record** handle)
 {
     if (handle == nullptr || *handle == nullptr)

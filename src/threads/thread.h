@@ -38,11 +38,8 @@ thread_record* thread_create(thread_body body, void* argument, size_t stack_size
 // Lets a thread created suspended run its body.
 void thread_resume(thread_record* thread);
 // Sets the stop flag, waits up to 500 ms for the body to return and frees the record; a body
-// still running then is given up (thread_kill) and frees its record itself when it returns.
+// still running then is given up (detached, the record marked finished) and frees its record
+// itself when it returns.
 void thread_destroy(thread_record** thread);
-// Gives up a running thread for thread_destroy: detaches it and marks the record finished;
-// the thread then owns its record, which nobody else may touch. 0, or -1 for NULL or a
-// finished thread.
-int thread_kill(thread_record* thread);
 
 } // namespace quorvel

@@ -47,22 +47,3 @@ TEST(Paths, ExtensionAndDirectoryCutPastIndexZero)
     ASSERT_EQ(get_exe_directory(big, sizeof(big)), 0);
     EXPECT_EQ(std::filesystem::path(big), std::filesystem::canonical(QUORVEL_BINARY_DIR "/tests"));
 }
-
-TEST(Paths, ReadableAndSizeOfFiles)
-{
-    TempDir dir;
-    ErrorLog log;
-    std::string sparse = dir.write("sparse", "x");
-    EXPECT_TRUE(is_readable(sparse.c_str()));
-    EXPECT_FALSE(is_readable(dir.path().c_str())); // not a regular file
-    expect_report(log, "error (is_readable, 2938): could not access file " + dir.path() + "\n", 0,
-                  19);
-    const auto size = (uintmax_t{5} << 30) + 3; // beyond 4 GiB
-    std::filesystem::resize_file(sparse, size);
-    EXPECT_EQ(static_cast<uintmax_t>(sizeof_file(sparse.c_str())), size);
-    std::string missing = dir.file("missing");
-    EXPECT_EQ(sizeof_file(missing.c_str()), 0);
-    expect_report(log, "error: file: No such file or directory, " + missing + "\n", ENOENT, 2);
-    EXPECT_FALSE(is_readable(nullptr));
-    expect_report(log, "error (is_readable, 2928): null argument passed\n", EINVAL, 160);
-}

@@ -7,6 +7,16 @@
 using namespace quorvel;
 using namespace qtest;
 
+static int str_printf(char** s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+static int str_printf(char** s, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = str_vprintf(s, format, args);
+    va_end(args);
+    return result;
+}
+
 TEST(Strings, ConcatAndPrintfBoundaries)
 {
     ErrorLog log;

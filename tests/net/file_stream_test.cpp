@@ -40,7 +40,7 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
     for (auto transfer : {socket_streamfile, socket_stream_file})
         for (bool huge : {false, true}) {
             int peer = connect_loopback(server->port);
-            quorvel::socket* s = socket_wait(server);
+            quorvel::socket* s = socket_wait_vectr(&server, 1);
             ASSERT_NE(s, nullptr);
             int mode = ::fcntl(s->fd[0], F_GETFL);
             ASSERT_EQ(socket_snd(s, "HEAD\r\n", 6), 6); // pending output goes first

@@ -16,6 +16,25 @@ using namespace quorvel;
 using namespace qtest;
 
 namespace {
+
+int socket_marshal(quorvel::socket* s, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = socket_vmarshal(s, format, args);
+    va_end(args);
+    return result;
+}
+
+int socket_unmarshal(quorvel::socket* s, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = socket_vunmarshal(s, format, args);
+    va_end(args);
+    return result;
+}
+
 // Two records joined by a socket pair; `put` and `sent` play a raw peer against `a`.
 struct Link {
     SocketPair pair;

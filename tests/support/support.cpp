@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -91,6 +92,15 @@ void ErrorLog::clear() const
 static sockaddr_in loopback(int port)
 {
     return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+int log_printf(quorvel::log_record* log, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = quorvel::log_vprintf(log, format, args);
+    va_end(args);
+    return result;
 }
 
 int free_port()

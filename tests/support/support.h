@@ -54,6 +54,10 @@ private:
     quorvel::log_record* log_;
 };
 
+// log_vprintf with its arguments inline.
+int log_printf(quorvel::log_record* log, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
 int free_port();
 
