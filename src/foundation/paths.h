@@ -1,5 +1,5 @@
-// Path and file helpers: separator conversion, extension and directory parts, the host
-// executable's directory, readability and size probes, environment lookups. The separator is
+// Path helpers: separator conversion, extension and directory parts, the host executable's
+// directory, environment lookups. The separator is
 // '/'; '\' is accepted on input wherever a separator is looked for.
 #pragma once
 

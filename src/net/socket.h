@@ -1,6 +1,6 @@
 // The socket record of every listener and connection: creation, options, binding on IPv4
-// and IPv6, listening, accepting over several listeners at once, connecting and closing.
-// Buffered sending and receiving are in socket_io.h.
+// and IPv6, listening, connecting, interrupting and closing. Accepting is in accept.h,
+// buffered sending and receiving in socket_io.h.
 #pragma once
 
 #include "core/settings.h"
