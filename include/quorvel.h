@@ -40,8 +40,12 @@ extern "C" {
 
 #if defined(__GNUC__)
 #define QUORVEL_API __attribute__((visibility("default")))
+/* Lets the compiler check the arguments of the printf-like calls. */
+#define QUORVEL_PRINTF(string_index, first_to_check)                                               \
+    __attribute__((format(printf, string_index, first_to_check)))
 #else
 #define QUORVEL_API
+#define QUORVEL_PRINTF(string_index, first_to_check)
 #endif
 
 #ifdef __cplusplus
@@ -82,10 +86,12 @@ enum {
      * return; a body that has not returned by then is left running on its own. */
     quorvel_obj_thread = 3,
     /* The request handed to a URI function or MIME handler: read it with quorvel_obj_get,
-     * answer it with quorvel_file_stream. Made by the library for the duration of one
-     * callback, on that callback's thread; cannot be created, destroyed (EINVAL) or kept. */
+     * set response header lines and cookies with quorvel_obj_set, write the page with the
+     * output calls (quorvel_printf, quorvel_uprintf, quorvel_put, quorvel_putf) and
+     * quorvel_file_stream. Made by the library for the duration of one callback, on that
+     * callback's thread; cannot be created, destroyed (EINVAL) or kept. */
     quorvel_obj_connection = 4,
-    /* Output captured inside a server-side include.
+    /* Output captured inside a server-side include: quorvel_printf appends to it.
      * (not built yet: never handed to a host; quorvel_obj_create refuses it, EINVAL.) */
     quorvel_obj_buffer = 5,
     /* A log file. Create: const char* file name, created when missing; works before
@@ -130,7 +136,11 @@ enum {
      *   into out zero-filled to size: 0. -1 with errno 0 and no line when there is no such
      *   header; the value's length (size must exceed it) when it does not fit (ENOSPC,
      *   QUORVEL_LAST_NOT_ENOUGH_MEMORY); -1 (EINVAL) for a NULL name or out or a size below 2.
-     * set, connection: (not built yet: adding response headers; refused, EINVAL.) */
+     * set, connection: const char* name, const char* value. Adds the response header line
+     *   "name: value". Lines go out with the header, which waits for the page's first bytes
+     *   to leave (or the callback to return): after that the line is refused (-1, EINVAL,
+     *   with a line). 0; -1 for a NULL argument, an empty name, or a CR or LF in the name or
+     *   the value (EINVAL, with a line). */
     quorvel_attrib_header = 0,
     /* get, connection: as quorvel_attrib_header, for a URL-decoded POST variable; also -1
      *   with errno 0 for a request that carries no POST body. */
@@ -145,8 +155,8 @@ enum {
      *   A name without a leading '/' gets one; '\' becomes '/'. Refused (EINVAL) beyond 79
      *   characters with the '/'. Copied. 0 or -1. */
     quorvel_attrib_index = 4,
-    /* set, connection: int seconds, a Cache-Control line of the response.
-     * (not built yet: refused, EINVAL.) */
+    /* set, connection: int seconds. Adds "Cache-Control: max-age=SECONDS, must-revalidate"
+     *   as quorvel_attrib_header adds a line. 0 or -1. */
     quorvel_attrib_cache = 5,
     /* set, server: int on (non-zero) or off: stored HTML pages run through server-side
      *   includes. 0.
@@ -180,8 +190,15 @@ enum {
      * (not built yet: bubbles do not load; the start writes "could not load bubble NAME"
      *   for each bubble file found and goes on.) */
     quorvel_attrib_bubbles = 13,
-    /* set and get, connection: cookies of the response and of the request.
-     * (not built yet: refused, EINVAL.) */
+    /* set, connection: const char* name, const char* value, const char* domain (or NULL),
+     *   int secure (non-zero adds "; secure"), int lifetime (seconds; above 0 adds an
+     *   "expires=" date that far ahead). Adds "Set-Cookie: name=value; [expires=...; ]path=/
+     *   [; domain=...][; secure]" as quorvel_attrib_header adds a line. 0; -1 for a NULL name
+     *   or value, a cookie longer than 1023 characters, or as quorvel_attrib_header.
+     * get, connection: const char* name, char* out, int size. The value of the request's
+     *   cookie named exactly `name` (everything after its first '='), terminated, into out,
+     *   emptied first: 0; -1 when there is none (or for NULL arguments); -(n + 1) when its n
+     *   bytes do not fit with the terminator (out left empty). No line either way. */
     quorvel_attrib_cookie = 14,
     /* set, server: int method (QUORVEL_GET or QUORVEL_POST), const char* URI, int encoding
      *   (QUORVEL_ENC_TEXT: answered as text/html; QUORVEL_ENC_BINARY: as
@@ -328,9 +345,9 @@ typedef void (*quorvel_thread_fn)(quorvel_thread* thread, void* arg);
  * made with quorvel_make_return_value on this thread: the library then frees it and answers
  * with an internal-error page carrying the text instead of the output not yet sent.
  * Memory from quorvel_mem_alloc during the call comes from the handler's thread heap and is
- * wiped after the connection.
- * (not built yet: the text output calls; today a page is written with quorvel_file_stream
- * on `out`.) */
+ * wiped after the connection. The header is ended by the page's first bytes to leave (or the
+ * return), so header lines and cookies set before them reach the client; the body is exactly
+ * the bytes written, and the connection's close ends it. */
 typedef char* (*quorvel_uri_fn)(envelope* request, envelope* out);
 
 /* Handler of a MIME type (quorvel_attrib_mime), called as a URI function is, for a request
@@ -427,6 +444,47 @@ QUORVEL_API int quorvel_obj_set(envelope* object, int attribute, ...) QUORVEL_NO
  * value asked for. -1 (EINVAL, no line) for a NULL handle; -1 (EINVAL) for another object
  * type or an attribute the object does not have. */
 QUORVEL_API int quorvel_obj_get(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
+
+/* Output and input of host code.
+ * On a connection (a URI function's or MIME handler's handle) the output calls append to the
+ * page; quorvel_printf and quorvel_uprintf then send everything appended so far, so the bytes
+ * reach the client in the order of the calls, and what quorvel_put and quorvel_putf appended
+ * last leaves when the function returns. On a stream they send through its buffer, which
+ * leaves when full, at the next receive, or at the destruction. Every call clears errno and
+ * the last error, and refuses a NULL or empty handle ("null argument passed") and a handle of
+ * another type ("operation not supported for provided object") with -1 (NULL for
+ * quorvel_getf), EINVAL and a line. Use a handle from its own thread only. */
+
+/* Appends `length` bytes of `data` (connection), or sends them (stream): `length`, or -1 when
+ * memory runs out or the send fails. */
+QUORVEL_API int quorvel_put(envelope* object, const void* data, uint32_t length) QUORVEL_NOEXCEPT;
+
+/* As quorvel_put, for one frame: the 4-byte length, most significant byte first, then the
+ * bytes. The result of the last step (the bytes; 0 for an empty frame), or -1. */
+QUORVEL_API int quorvel_putf(envelope* object, const void* data, uint32_t length) QUORVEL_NOEXCEPT;
+
+/* Receives one frame from a stream: a new block of its length + 1 bytes, NUL-terminated,
+ * released with quorvel_mem_free, the length stored in `*length`. NULL when the frame does not
+ * arrive whole, for an empty frame or one of 2^31 bytes or more (not received; the length is
+ * still stored), or when memory runs out; NULL (EINVAL) for a NULL `length` or a connection. */
+QUORVEL_API char* quorvel_getf(envelope* object, uint32_t* length) QUORVEL_NOEXCEPT;
+
+/* Receives up to `length` bytes from a stream into `data`, waiting while they come: the count
+ * received, 0 when nothing came, or -1. Refused on a connection. */
+QUORVEL_API int quorvel_rcv(envelope* object, void* data, uint32_t length) QUORVEL_NOEXCEPT;
+
+/* Formatted text (printf's conversions). On a connection: appended to the page, which is then
+ * sent. On a stream: sent as one frame. On a log: appended as one time-stamped entry. On a
+ * capture buffer (server-side includes): appended to it. 0, or -1 for a format the C library
+ * refuses, no memory or a failed send or write. */
+QUORVEL_API int quorvel_printf(envelope* object, const char* format, ...) QUORVEL_NOEXCEPT
+    QUORVEL_PRINTF(2, 3);
+
+/* As quorvel_printf on a connection or a stream, with every byte other than an ASCII letter
+ * or digit and / * + - # blank \ LF TAB CR written as the reference "&#n;" (so "<" becomes
+ * "&#60;"). On a stream every character, escaped or not, is a frame of its own. 0 or -1. */
+QUORVEL_API int quorvel_uprintf(envelope* object, const char* format, ...) QUORVEL_NOEXCEPT
+    QUORVEL_PRINTF(2, 3);
 
 /* Files. */
 

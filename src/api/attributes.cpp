@@ -8,6 +8,7 @@
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "http/config.h"
+#include "http/cookies.h"
 #include "http/request.h"
 #include "http/request_values.h"
 #include "http/server.h"
@@ -16,6 +17,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 
 namespace quorvel {
 
@@ -138,9 +140,44 @@ int buffer_capacity(const socket* s)
     return static_cast<int>(s->buffer->capacity);
 }
 
+// Response header lines, caching and cookies of the answer a host function writes.
+int set_connection(request_data* request, int attribute, va_list args)
+{
+    switch (attribute) {
+    case quorvel_attrib_header: {
+        const char* name = va_arg(args, const char*);
+        const char* value = va_arg(args, const char*);
+        return add_attribute(request, name, value);
+    }
+    case quorvel_attrib_cache: {
+        char value[80];
+        std::snprintf(value, sizeof(value), "max-age=%d, must-revalidate", va_arg(args, int));
+        return add_attribute(request, "Cache-Control", value);
+    }
+    case quorvel_attrib_cookie: {
+        const char* name = va_arg(args, const char*);
+        const char* value = va_arg(args, const char*);
+        const char* domain = va_arg(args, const char*);
+        int secure = va_arg(args, int);
+        int lifetime = va_arg(args, int);
+        return set_cookie(request, name, value, domain, secure, lifetime);
+    }
+    default:
+        report("quorvel_obj_set", 18206, fault::bad_arg,
+               "provided attribute does not correspond with object\n");
+        return -1;
+    }
+}
+
 int get_connection(const request_data* request, int attribute, va_list args)
 {
     switch (attribute) {
+    case quorvel_attrib_cookie: {
+        const char* name = va_arg(args, const char*);
+        char* out = va_arg(args, char*);
+        int size = va_arg(args, int);
+        return get_cookie(request, name, out, size);
+    }
     case quorvel_attrib_header:
     case quorvel_attrib_post: {
         const char* name = va_arg(args, const char*);
@@ -219,9 +256,7 @@ extern "C" QUORVEL_API int quorvel_obj_set(envelope* object, int attribute, ...)
         result = set_server(static_cast<server_record*>(object->object), attribute, args);
         break;
     case quorvel_obj_connection:
-        // Response headers, caching and cookies are written by the callback output calls.
-        report("quorvel_obj_set", 18206, fault::bad_arg,
-               "provided attribute does not correspond with object\n");
+        result = set_connection(static_cast<request_data*>(object->object), attribute, args);
         break;
     case quorvel_obj_sys:
         result = set_system(attribute, args);

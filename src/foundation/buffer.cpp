@@ -84,6 +84,43 @@ int buffer_clr(buffer* b)
     return 0;
 }
 
+int32_t buffer_push(buffer** b, const void* source, uint32_t count, uint32_t step)
+{
+    clear_errors();
+    if (b == nullptr || !usable(*b) || (source == nullptr && count != 0)) {
+        report("buffer_push", 4569, fault::bad_arg, "null or invalid argument\n");
+        return -1;
+    }
+    buffer* old = *b;
+    if (uint64_t{old->capacity} - static_cast<uint64_t>(old->write_pos - old->data) >= count) {
+        if (count != 0)
+            std::memcpy(old->write_pos, source, count);
+        old->write_pos += count;
+        return static_cast<int32_t>(count);
+    }
+    // Growing by half the capacity at least keeps many small pushes from copying the
+    // contents again and again.
+    uint64_t more = std::max<uint64_t>({count, step, old->capacity / 2});
+    uint64_t wanted = uint64_t{old->capacity} + 1 + more;
+    if (wanted > BUFFER_MAX_CAPACITY && uint64_t{old->capacity} + 1 + count <= BUFFER_MAX_CAPACITY)
+        wanted = BUFFER_MAX_CAPACITY;
+    buffer* grown =
+        wanted > BUFFER_MAX_CAPACITY ? nullptr : buffer_create(static_cast<uint32_t>(wanted));
+    if (grown == nullptr) {
+        report("buffer_push", 4588, fault::no_memory, "insufficient memory to perform operation\n");
+        return -1;
+    }
+    std::memcpy(grown->data, old->data, old->capacity);
+    grown->read_pos = grown->data + (old->read_pos - old->data);
+    grown->write_pos = grown->data + (old->write_pos - old->data);
+    // The new bytes go in before the old buffer is released: they may come from it.
+    std::memcpy(grown->write_pos, source, count);
+    grown->write_pos += count;
+    buffer_destroy(b);
+    *b = grown;
+    return static_cast<int32_t>(count);
+}
+
 int buffer_vprintf(buffer** b, const char* format, va_list args)
 {
     clear_errors();

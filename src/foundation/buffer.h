@@ -48,18 +48,24 @@ void buffer_destroy(buffer** b);
 // Places a buffer of `capacity` bytes at `area`, which must hold buffer_block_size(capacity)
 // pointer-aligned, zeroed bytes and belongs to the caller (for example a record that carries
 // its buffer in its own block). NULL for a NULL area (EINVAL, no report). Such a buffer must
-// never reach buffer_destroy or buffer_printf, which release or replace the record.
+// never reach buffer_destroy, buffer_push or buffer_printf, which release or replace the
+// record.
 buffer* buffer_init_inline(void* area, uint32_t capacity);
 
 // Zeroes the data area and moves both positions to its start: 0, or -1 (reported).
 int buffer_clr(buffer* b);
+
+// Appends all `count` bytes. When they do not fit, `*b` is replaced by a buffer with the old
+// contents and positions and at least max(count, step) + 1 more bytes of capacity (half the
+// old capacity when that is more), and the old one is destroyed. `count`, or -1 (reported;
+// `*b` unchanged) for a NULL buffer or source, or no memory.
+int32_t buffer_push(buffer** b, const void* source, uint32_t count, uint32_t step);
 
 // Appends formatted text to the contents taken as a NUL-terminated string; a NULL `*b` starts
 // a new buffer. When the text does not fit, `*b` is replaced by a buffer with 512 bytes of
 // headroom whose read position is at the start. Bytes behind the first NUL of the contents
 // are lost. 0, or -1 (reported; `*b` unchanged) for a NULL `b` or format, a format the C
 // library refuses, or no memory.
-// (buffer_printf has no caller yet: server-side includes will append their output with it.)
 int buffer_printf(buffer** b, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int buffer_vprintf(buffer** b, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));

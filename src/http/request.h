@@ -20,6 +20,13 @@ inline constexpr uint32_t REQUEST_GET = 2;
 inline constexpr uint32_t REQUEST_HEAD = 4;
 inline constexpr uint32_t REQUEST_FAILED = 8;
 
+// Where the header of a direct-mode answer stands.
+enum header_state : uint8_t {
+    HEADER_NONE = 0, // not written by a direct-mode answer
+    HEADER_HELD = 1, // written up to its last line; attributes may still join it
+    HEADER_SENT = 2, // ended: attributes can no longer reach the client
+};
+
 // What the request path named.
 enum request_kind : uint32_t {
     KIND_FILE = 0,
@@ -33,6 +40,7 @@ struct request_data {
     uint32_t status; // index into the status table; 0 unless REQUEST_FAILED
     uint8_t no_mime_handler;
     uint8_t direct;   // a host callback writes its page straight to the connection
+    uint8_t header;   // header_state
     char* attributes; // extra response header lines "name: value\r\n"; NULL when none
     void* target;     // file or directory: the local path; function: the uri_record;
                       // stored content: the stored bytes

@@ -11,6 +11,7 @@
 #include "http/date.h"
 #include "http/dirlist.h"
 #include "http/host_call.h"
+#include "http/output.h"
 #include "http/request.h"
 #include "http/server.h"
 #include "http/status.h"
@@ -189,7 +190,10 @@ int answer_not_modified(request_data* request, const struct tm& file_time)
     return head.finish() < 0 ? -1 : 1;
 }
 
-// A mapped function or MIME handler writes the page itself; the header goes first.
+// A mapped function or MIME handler writes the page itself. The header goes into the send
+// buffer first, without its empty last line: that follows the response attributes the producer
+// sets before its first output leaves (or before it returns), and the page is exactly the bytes
+// the producer wrote.
 int answer_direct(request_data* request)
 {
     head_builder head(request->sock);
@@ -199,10 +203,9 @@ int answer_direct(request_data* request)
         head.add("\r\n");
         return head.finish() < 0 ? -1 : 0;
     }
-    // The header's empty line, and one more line end that opens the body.
-    head.add("\r\n\r\n");
     if (head.finish() < 0)
         return -1;
+    request->header = HEADER_HELD;
 
     char* error = nullptr;
     bool from_host = true;
@@ -225,18 +228,9 @@ int answer_direct(request_data* request)
             mem_free(error);
         return function && sent >= 0 ? 0 : -1;
     }
-
-    buffer* out = request->out;
-    if (out != nullptr && out->data != nullptr && out->write_pos > out->data) {
-        auto held = static_cast<size_t>(out->write_pos - out->data);
-        head.send(std::string_view(out->data, held));
-        if (out->data[held - 1] != '\n')
-            head.send("\r\n");
-        buffer_clr(out);
-        if (head.failed())
-            return -1;
-    }
     // The body ends with the producer's bytes: the connection's close marks its end.
+    if (request_send_page(request) != 0)
+        return -1;
     return socket_flush(request->sock) == 0 ? 0 : -1;
 }
 

@@ -60,7 +60,7 @@ TEST_F(Site, IndexFilesDirectoriesAndMimeTypes)
 
 TEST_F(Site, MappedPathsByMethod)
 {
-    const std::string hello = "\r\nhello\r\n", failure = message_page("database <down>");
+    const std::string hello = "hello", failure = message_page("database <down>");
     dir.write("www/f.html", "file");
     map(server.get_uris, "/f.html", print_fn);
     map(server.get_uris, "/cgi/*", failing_fn);

@@ -155,15 +155,14 @@ TEST_F(Site, StoredContentFunctionsAndHandlers)
                   .body(),
               message_page("URL mapped function is NULL"));
 
-    // The header ends with its empty line and one more line end opens the body; output that
-    // does not end a line gets a line end.
+    // The header ends with its empty line and the body is exactly the producer's bytes.
     Reply r = get("/fn");
     EXPECT_EQ(r.head(), (lines{"HTTP/1.0 200 OK", "Date: *", "Server: Quorvel/1.0",
                                "Content-Type: text/html"}));
-    EXPECT_EQ(r.body(), "\r\nhello\r\n");
+    EXPECT_EQ(r.body(), "hello");
     // A MIME handler gets the file's path as its target, unless the plain file is asked for;
     // HEAD does not run it.
-    EXPECT_EQ(get("/x.hnd").body(), "\r\nhandled\n");
+    EXPECT_EQ(get("/x.hnd").body(), "handled\n");
     EXPECT_EQ(target_seen, root + "/x.hnd");
     EXPECT_EQ(
         exchange("GET /x.hnd HTTP/1.0\r\n\r\n", [](request_data* q) { q->no_mime_handler = 1; })

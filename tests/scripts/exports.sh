@@ -7,11 +7,12 @@ stray=$(grep -v '^quorvel_' <<<"$symbols" || true)
 if [ -n "$stray" ]; then
     echo "symbols outside the interface:"; echo "$stray"; exit 1
 fi
-for name in quorvel_init quorvel_isinitialized quorvel_debug quorvel_get_sys \
+for name in quorvel_init quorvel_isinitialized quorvel_debug quorvel_get_sys quorvel_put \
             quorvel_thread_continue quorvel_make_return_value quorvel_obj_create \
             quorvel_obj_destroy quorvel_obj_start quorvel_mem_alloc quorvel_mem_free \
             quorvel_last_error quorvel_file_stream quorvel_marshal quorvel_unmarshal \
-            quorvel_obj_set quorvel_obj_get; do
+            quorvel_obj_set quorvel_obj_get quorvel_putf quorvel_getf quorvel_rcv \
+            quorvel_printf quorvel_uprintf; do
     grep -qx "$name" <<<"$symbols" || { echo "missing export: $name"; exit 1; }
 done
 # Every export is declared in the public header.
