@@ -139,8 +139,9 @@ enum {
      * set, connection: const char* name, const char* value. Adds the response header line
      *   "name: value". Lines go out with the header, which waits for the page's first bytes
      *   to leave (or the callback to return): after that the line is refused (-1, EINVAL,
-     *   with a line). 0; -1 for a NULL argument, an empty name, or a CR or LF in the name or
-     *   the value (EINVAL, with a line). */
+     *   with a line). A "Content-Type" line replaces the type the mapping would send. 0; -1 for a
+     * NULL argument, an empty name, or a CR or LF in the name or the value (EINVAL, with a line).
+     */
     quorvel_attrib_header = 0,
     /* get, connection: as quorvel_attrib_header, for a URL-decoded POST variable; also -1
      *   with errno 0 for a request that carries no POST body. */

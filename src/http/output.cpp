@@ -19,6 +19,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 namespace quorvel {
 
@@ -79,6 +80,17 @@ int request_end_header(request_data* request)
     if (request->header != HEADER_HELD)
         return 0;
     request->header = HEADER_SENT;
+    // A Content-Type line the producer set replaces the type of the mapping.
+    const char* attributes = request->attributes;
+    bool typed = attributes != nullptr && (::strncasecmp(attributes, "Content-Type:", 13) == 0 ||
+                                           ::strcasestr(attributes, "\nContent-Type:") != nullptr);
+    if (!typed) {
+        const char* type = request_content_type(request);
+        if (socket_snd(request->sock, "Content-Type: ", 14) < 0 ||
+            socket_snd(request->sock, type, static_cast<uint32_t>(std::strlen(type))) < 0 ||
+            socket_snd(request->sock, "\r\n", 2) < 0)
+            return -1;
+    }
     if (request->attributes != nullptr) {
         debug("http_responce", 15176, "\tsent attributes:\n%s", request->attributes);
         auto length = static_cast<uint32_t>(std::strlen(request->attributes));

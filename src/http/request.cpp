@@ -8,6 +8,7 @@
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "foundation/htable.h"
+#include "http/server.h"
 #include "http/status.h"
 #include "net/socket.h"
 #include "net/socket_io.h"
@@ -490,6 +491,13 @@ request_data* http_request(server_record* server, socket* s, int32_t limit)
         request->status = 0;
     s->deadline_ms = 0;
     return request;
+}
+
+const char* request_content_type(const request_data* request)
+{
+    if (request->mime != nullptr && request->mime->content_type != nullptr)
+        return request->mime->content_type;
+    return "text/html";
 }
 
 void request_destroy(request_data** request)

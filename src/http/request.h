@@ -75,6 +75,9 @@ static_assert(std::is_trivially_destructible_v<request_data>);
 // nothing has been sent, and `s` stays the caller's.
 request_data* http_request(server_record* server, socket* s, int32_t limit);
 
+// The type of the answer: the MIME record's type text, text/html without one.
+const char* request_content_type(const request_data* request);
+
 // Releases everything the record holds, the connection included (flushed and closed), and
 // clears `*request`. NULL `request` or `*request` is ignored.
 void request_destroy(request_data** request);

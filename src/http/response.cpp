@@ -124,13 +124,6 @@ bool is_head(const request_data* request)
     return (request->flags & ~REQUEST_FAILED) == REQUEST_HEAD;
 }
 
-const char* content_type(const request_data* request)
-{
-    if (request->mime != nullptr && request->mime->content_type != nullptr)
-        return request->mime->content_type;
-    return "text/html";
-}
-
 void status_lines(head_builder& head, uint32_t index)
 {
     std::string_view line = status_line(index);
@@ -191,15 +184,15 @@ int answer_not_modified(request_data* request, const struct tm& file_time)
 }
 
 // A mapped function or MIME handler writes the page itself. The header goes into the send
-// buffer first, without its empty last line: that follows the response attributes the producer
-// sets before its first output leaves (or before it returns), and the page is exactly the bytes
-// the producer wrote.
+// buffer first, up to its Content-Type line: that line, the response attributes the producer
+// sets and the empty line follow before its first output leaves (or when it returns), and the
+// page is exactly the bytes the producer wrote.
 int answer_direct(request_data* request)
 {
     head_builder head(request->sock);
     status_lines(head, request->status);
-    head.line("Content-Type: ", content_type(request));
     if (is_head(request)) {
+        head.line("Content-Type: ", request_content_type(request));
         head.add("\r\n");
         return head.finish() < 0 ? -1 : 0;
     }
@@ -242,8 +235,8 @@ int answer_content(request_data* request)
         return send_error_page(request, 0, no_function) < 0 ? -1 : 0;
     head_builder head(request->sock);
     status_lines(head, request->status);
-    head.line("Content-Type: ", content_type(request));
-    debug("http_responce", 15150, "\tsent Content-Type: %s\r\n", content_type(request));
+    head.line("Content-Type: ", request_content_type(request));
+    debug("http_responce", 15150, "\tsent Content-Type: %s\r\n", request_content_type(request));
     head.content_length(request->content_size);
     debug("http_responce", 15158, "\tsent Content-Length: %u\r\n", request->content_size);
     if (request->attributes != nullptr) {
@@ -280,8 +273,8 @@ int answer_file(request_data* request, const struct stat& status, bool have_time
         debug("http_responce", 15202, "\turl is a file\n");
     head_builder head(request->sock);
     status_lines(head, request->status);
-    head.line("Content-Type: ", content_type(request));
-    debug("http_responce", 15214, "\tsent Content-Type: %s\r\n", content_type(request));
+    head.line("Content-Type: ", request_content_type(request));
+    debug("http_responce", 15214, "\tsent Content-Type: %s\r\n", request_content_type(request));
     bool cache_control = request->attributes != nullptr &&
                          std::strstr(request->attributes, "Cache-Control") != nullptr;
     char date[HTTP_DATE_SIZE];

@@ -99,6 +99,13 @@ TEST_F(Output, HeaderLinesAndCookiesJoinTheHeaderUntilThePageLeaves)
     static const std::regex expiry("Set-Cookie: t=1; expires=[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} "
                                    "[0-9]{4} [0-9:]{8} GMT; path=/");
     EXPECT_TRUE(std::regex_match(page().head().back(), expiry)) << page().text;
+    // A Content-Type the producer sets replaces the mapping's.
+    producer = [](envelope* out) -> char* {
+        quorvel_obj_set(out, quorvel_attrib_header, "Content-Type", "application/json");
+        return quorvel_printf(out, "{}"), nullptr;
+    };
+    EXPECT_EQ(page().head(), (qtest::lines{"HTTP/1.0 200 OK", "Date: *", "Server: Quorvel/1.0",
+                                           "Content-Type: application/json"}));
 }
 
 TEST_F(Output, CookiesAreReadByTheirWholeNameWithEverythingAfterTheFirstEquals)
