@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# HTTP benchmark: quorvel-serve beside nginx, lighttpd, libmicrohttpd and civetweb, one TCP
-# connection per request, measured by the shared peer benchmark on this machine.
+# HTTP benchmark: the library beside nginx, lighttpd, libmicrohttpd and civetweb, one TCP
+# connection per request, measured by the shared peer benchmark on this machine. The project's
+# server is bench/hello_host.c: files under the root, and /hello answered by a C function (the
+# peers answer it with their own callback or a fixed string).
 #
 #   bench/http.sh                 one run (2 rounds) into a new directory under /tmp
 #   bench/http.sh --runs 2        two runs, then the medians of all rounds merged
 #   bench/http.sh --summarize D1/raw.tsv D2/raw.tsv ...
 #
 # Knobs are those of the peer script (SERVERS, CONCS, TOOLS, DURATION, REPEATS, ...);
-# TARGETS defaults to "1k 1m". Installs the peers and the load tools from Debian's packages
+# TARGETS defaults to "1k 1m hello". Installs the peers and the load tools from Debian's packages
 # when they are missing. Takes about 8 minutes per run.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -40,14 +42,14 @@ fi
 
 build=$top/build-bench
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BENCH=ON -DQUORVEL_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target quorvel-serve >/dev/null
-serve=$build/tools/quorvel-serve
-[ -x "$serve" ] || { echo "quorvel-serve was not built" >&2; exit 1; }
+cmake --build "$build" -j "$(nproc)" --target hello_host >/dev/null
+host=$build/bench/hello_host
+[ -x "$host" ] || { echo "hello_host was not built" >&2; exit 1; }
 
-export PROJECT_CMD="$serve --root {ROOT} --port {PORT} --log /dev/null"
+export PROJECT_CMD="$host --root {ROOT} --port {PORT} --log /dev/null"
 export PROJECT_NAME=quorvel
-export PROJECT_HELLO_URI=
-export TARGETS=${TARGETS:-"1k 1m"}
+export PROJECT_HELLO_URI=/hello
+export TARGETS=${TARGETS:-"1k 1m hello"}
 
 raws=()
 for run in $(seq "$runs"); do
