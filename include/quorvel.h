@@ -188,8 +188,8 @@ enum {
      *   beside the executable: the directory scanned for bubble files (names holding
      *   ".bbl") by quorvel_obj_start. Copied. -1 (EINVAL) for a missing directory or a file.
      *   0 or -1.
-     * (not built yet: bubbles do not load; the start writes "could not load bubble NAME"
-     *   for each bubble file found and goes on.) */
+     *   The start loads every file found there (quorvel_bubble_load); one that does not load
+     *   is reported ("could not load bubble NAME") and the start goes on. */
     quorvel_attrib_bubbles = 13,
     /* set, connection: const char* name, const char* value, const char* domain (or NULL),
      *   int secure (non-zero adds "; secure"), int lifetime (seconds; above 0 adds an
@@ -283,8 +283,8 @@ enum {
 #define QUORVEL_STREAM_TRANSMIT 0x08
 #define QUORVEL_STREAM_SEND 0x10
 
-/* Property types of bubble registration records.
- * (not built yet: no call of this version takes them.) */
+/* Property kinds of bubble registration records (quorvel_bubble_assign_prop); a URL
+ * handler's type adds its method, QUORVEL_GET or QUORVEL_POST (0x22 is a GET handler). */
 #define QUORVEL_PROP_PROTOCOL 0x08
 #define QUORVEL_PROP_MIME 0x10
 #define QUORVEL_PROP_URI 0x20
@@ -370,9 +370,15 @@ typedef int (*quorvel_protocol_fn)(envelope* stream);
  * (not built yet: worker pools, quorvel_obj_worker.) */
 typedef void (*quorvel_task_fn)(void* arg);
 
-/* Entry of a bubble: non-zero when the bubble set itself up.
- * (not built yet: bubbles do not load, so no entry is called.) */
+/* Entry of a bubble, exported as "bubble_main": called once when the bubble loads into a
+ * server, on the thread that loads it, before its handlers are entered, with the server's
+ * handle (which it may configure like the host). Returns non-zero when it set itself up; a
+ * bubble without usable registration data loads only when it does. */
 typedef char (*quorvel_bubble_main_fn)(envelope* server);
+
+/* A bubble being loaded. Hosts never receive one; quorvel_bubble_destroy exists for
+ * completeness. */
+typedef struct quorvel_bubble quorvel_bubble;
 
 /* Library. */
 
@@ -549,6 +555,38 @@ QUORVEL_API void* quorvel_mem_alloc(uint32_t size) QUORVEL_NOEXCEPT;
  * released twice in its own thread heap is refused with "heap corruption detected" on
  * standard error. */
 QUORVEL_API void quorvel_mem_free(void* block) QUORVEL_NOEXCEPT;
+
+/* Bubbles: plug-ins. A bubble is a shared library whose file name holds ".bbl" and behind
+ * whose bytes registration data is appended: one property record per handler it exports (a
+ * MIME handler, a GET or POST URL handler, or a user-defined protocol), named by its symbol. */
+
+/* Appends one property record to the library file `path` (a build step of a plug-in's author;
+ * the tool quorvel-bubble and the CMake function quorvel_add_bubble call it). The arguments
+ * after the name depend on `type`:
+ *   QUORVEL_PROP_MIME: const char* extension (a leading '.' is dropped), const char* MIME
+ *     type text, int encoding (QUORVEL_ENC_BINARY or QUORVEL_ENC_TEXT).
+ *   QUORVEL_PROP_URI | QUORVEL_GET or QUORVEL_POST: int encoding, const char* URL.
+ *   QUORVEL_PROP_PROTOCOL: none; the name is also the protocol's name.
+ * Every argument is checked before the file is touched, and a write that fails leaves the
+ * file as it was. 0, or -1 with the reason on standard error (the library's error values are
+ * left alone). */
+QUORVEL_API int quorvel_bubble_assign_prop(const char* path, int type, const char* name,
+                                           ...) QUORVEL_NOEXCEPT;
+
+/* Lists the properties of the bubble file `path` on standard output. 0, or -1 with the reason
+ * on standard output. */
+QUORVEL_API int quorvel_bubble_pinfo(const char* path) QUORVEL_NOEXCEPT;
+
+/* Loads the bubble file `path` into the server `server` before its start (quorvel_obj_start
+ * does it for its bubble directory): loads the library, calls its bubble_main, resolves every
+ * registered handler, then enters them (MIME types and URLs into the server, protocols into
+ * the protocol table). 0, or -1 with a line (none for a bad handle or a file that does not
+ * open); associations made before a failure stay. The library stays loaded while the server
+ * or the protocol table may call into it. Run on one thread, before the start. */
+QUORVEL_API int quorvel_bubble_load(envelope* server, const char* path) QUORVEL_NOEXCEPT;
+
+/* Releases a bubble record and sets *bubble to NULL; the library stays loaded. */
+QUORVEL_API void quorvel_bubble_destroy(quorvel_bubble** bubble) QUORVEL_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 // The exported-call frame: initialisation, the system object, and creation and destruction
 // of objects by their type tag.
 #include "api/envelope.h"
+#include "bubbles/load.h"
 #include "core/guard.h"
 #include "core/log.h"
 #include "core/report.h"
@@ -46,11 +47,8 @@ void scan_bubbles(envelope* server, const char* directory)
         char path[PATH_MAX];
         int length = std::snprintf(path, sizeof(path), "%s%c%s", directory, '/', name);
         int loaded = -1;
-        if (length > 0 && static_cast<size_t>(length) < sizeof(path)) {
-            // Bubble loading, quorvel_bubble_load(server, path), is called here once it exists;
-            // until then no bubble loads.
-            static_cast<void>(server);
-        }
+        if (length > 0 && static_cast<size_t>(length) < sizeof(path))
+            loaded = bubble_load(server, static_cast<server_record*>(server->object), path);
         if (loaded != 0) {
             char shown[4 * DIR_NAME_SIZE];
             report("quorvel_obj_start", 16376, fault::none, "could not load bubble %s\n",

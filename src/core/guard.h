@@ -77,17 +77,19 @@ private:
 class file_guard {
 public:
     explicit file_guard(std::FILE* f = nullptr) : f_(f) {}
-    ~file_guard()
-    {
-        if (f_ != nullptr) {
-            errno_saver keep;
-            std::fclose(f_);
-        }
-    }
+    ~file_guard() { reset(); }
     file_guard(const file_guard&) = delete;
     file_guard& operator=(const file_guard&) = delete;
     std::FILE* get() const { return f_; }
     std::FILE* release() { return std::exchange(f_, nullptr); }
+    // Closes the stream now (keeping errno and the last error).
+    void reset()
+    {
+        if (f_ != nullptr) {
+            errno_saver keep;
+            std::fclose(std::exchange(f_, nullptr));
+        }
+    }
     explicit operator bool() const { return f_ != nullptr; }
 
 private:

@@ -46,6 +46,10 @@ int protocol_register(const char* name, quorvel_protocol_fn fn)
         return 0;
     }
     mutex_guard hold(&registry_lock);
+    // The same function under the same name again changes nothing, so it is no registration
+    // to refuse: a plug-in loaded by a second server names the protocols it gave the first.
+    if (frozen && protocol_lookup(name, static_cast<uint32_t>(length)) == fn)
+        return 1;
     if (frozen) {
         report("quorvel_obj_create::quorvel_obj_protocol", 16244, fault::bad_arg,
                "protocols must be registered before the first server start\n");

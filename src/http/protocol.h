@@ -19,8 +19,9 @@ inline constexpr uint32_t PROTOCOL_REGISTER_MAX = 77;
 // Stores `fn` under `name` (its strlen bytes), making the table (101 buckets) on the first
 // registration; a name registered again takes the new function. 1 when stored; 0, reported
 // with EINVAL / 160, for a NULL name or function, a name that is empty, longer than 77
-// characters or holds a ';', and for any registration once a server has been started; 0 when
-// memory runs out (reported where it ran out).
+// characters or holds a ';', and for any registration once a server has been started (the
+// same function under the same name again is accepted, as it changes nothing); 0 when memory
+// runs out (reported where it ran out).
 int protocol_register(const char* name, quorvel_protocol_fn fn);
 
 // Refuses every later registration. Called by the first server start, before its kernel runs.

@@ -13,6 +13,7 @@
 #include "foundation/strings.h"
 #include "http/kernel.h"
 #include "net/socket.h"
+#include "platform/modules.h"
 #include "platform/os.h"
 #include "threads/sync.h"
 #include "threads/thread.h"
@@ -246,7 +247,27 @@ void httpsrv_destroy(server_record** handle)
     htable_destroy(&server->post_uris);
     htable_destroy(&server->content_cache);
     event_destroy(&server->started);
+    // Nothing of the server can call into its plug-ins any more.
+    for (uint32_t i = 0; i < server->module_count; ++i)
+        module_close(server->modules[i]);
+    mem_free(server->modules);
     mem_free(server);
+}
+
+int httpsrv_keep_module(server_record* server, void* module)
+{
+    auto* grown = static_cast<void**>(general_alloc(sizeof(void*) * (server->module_count + 1)));
+    if (grown == nullptr) {
+        report("quorvel_bubble_load", 19290, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return -1;
+    }
+    if (server->module_count > 0)
+        std::memcpy(grown, server->modules, sizeof(void*) * server->module_count);
+    grown[server->module_count++] = module;
+    mem_free(server->modules);
+    server->modules = grown;
+    return 0;
 }
 
 server_record* httpsrv_copy(const server_record* source)

@@ -73,6 +73,10 @@ struct server_record {
     // What a started server's threads share with whoever stops them (kernel.h); NULL before
     // the start and in a handler's copy.
     server_run* run;
+    // Plug-in libraries whose handlers only this server's tables hold: closed when it is
+    // destroyed, after its threads and tables. None in a handler's copy.
+    void** modules;
+    uint32_t module_count;
 };
 static_assert(std::is_trivially_destructible_v<server_record>);
 
@@ -113,6 +117,10 @@ void server_publish_state(server_record* server, uint32_t state);
 // The start state, waiting up to `wait_ms` milliseconds (0: none) while it is still
 // SERVER_STARTING.
 uint32_t server_wait_state(server_record* server, int32_t wait_ms);
+
+// Hands the server one reference to the loaded library `module`, dropped when the server is
+// destroyed. 0, or -1 (reported) when out of memory: the reference then stays unreleased.
+int httpsrv_keep_module(server_record* server, void* module);
 
 // A MIME record holding a copy of `type` (both from the general allocator), or NULL
 // (reported) for a NULL type or no memory. Released with mime_destroy.
