@@ -6,6 +6,10 @@
  *   GET  /style.css    the stylesheet, stored in the server's memory
  *   anything else      files from the folder given with --root (default examples/notes)
  *
+ * Every note is also appended to a file (--data, default $TMPDIR/quorvel-notes.txt) by a
+ * worker pool, so the form is answered at once; the board starts with the notes the file
+ * holds, and a stop waits for the pool to write what is queued.
+ *
  * Run it from the project's top with `make app`, then open http://127.0.0.1:8081/.
  *
  * quorvel_uprintf writes every byte above 127 as a character reference of that value, which is
@@ -41,6 +45,10 @@ static int note_count;
 static int note_next;
 static pthread_mutex_t board = PTHREAD_MUTEX_INITIALIZER;
 
+/* The worker pool that appends notes to the data file. */
+static envelope* writer;
+static char data_file[1024];
+
 static const char stylesheet[] =
     "body { font-family: system-ui, sans-serif; max-width: 40em; margin: 2em auto; "
     "color: #222; }\n"
@@ -49,6 +57,90 @@ static const char stylesheet[] =
     ".note { border-left: 4px solid #4a7; padding: .3em 1em; margin: 1em 0; "
     "white-space: pre-wrap; }\n"
     ".meta { color: #777; font-size: .85em; }\n";
+
+/* Puts a note on the board. */
+static void board_add(const struct note* note)
+{
+    pthread_mutex_lock(&board);
+    notes[note_next] = *note;
+    note_next = (note_next + 1) % MAX_NOTES;
+    if (note_count < MAX_NOTES)
+        note_count++;
+    pthread_mutex_unlock(&board);
+}
+
+/* A worker task: appends its note (an owned copy) to the data file as one line, tabs and line
+ * ends in the texts written as \t and \n. */
+static void write_note(void* argument)
+{
+    const struct note* note = argument;
+    FILE* f = fopen(data_file, "a");
+    const char* texts[2];
+    int i;
+    if (f == NULL)
+        return;
+    texts[0] = note->author;
+    texts[1] = note->text;
+    fprintf(f, "%lld", (long long)note->when);
+    for (i = 0; i < 2; i++) {
+        const char* p;
+        fputc('\t', f);
+        for (p = texts[i]; *p != '\0'; p++) {
+            if (*p == '\t' || *p == '\n' || *p == '\\')
+                fprintf(f, "\\%c", *p == '\t' ? 't' : *p == '\n' ? 'n' : '\\');
+            else if (*p != '\r')
+                fputc(*p, f);
+        }
+    }
+    fputc('\n', f);
+    fclose(f);
+}
+
+/* Reads one escaped text up to a tab or the line end into `out`. */
+static const char* read_text(const char* p, char* out, size_t size)
+{
+    size_t used = 0;
+    for (; *p != '\0' && *p != '\t' && *p != '\n'; p++) {
+        char c = *p;
+        if (c == '\\' && p[1] != '\0') {
+            p++;
+            c = *p == 't' ? '\t' : *p == 'n' ? '\n' : *p;
+        }
+        if (used + 1 < size)
+            out[used++] = c;
+    }
+    out[used] = '\0';
+    return p;
+}
+
+/* Puts the notes the data file holds on the board. */
+static void load_notes(void)
+{
+    char line[3 * TEXT_SIZE];
+    FILE* f = fopen(data_file, "r");
+    if (f == NULL)
+        return;
+    while (fgets(line, sizeof(line), f) != NULL) {
+        struct note note;
+        char* p;
+        memset(&note, 0, sizeof(note));
+        note.when = (time_t)strtoll(line, &p, 10);
+        if (*p != '\t')
+            continue;
+        p = (char*)read_text(p + 1, note.author, sizeof(note.author));
+        if (*p != '\t')
+            continue;
+        read_text(p + 1, note.text, sizeof(note.text));
+        board_add(&note);
+    }
+    fclose(f);
+}
+
+/* A worker task that tells the stopping thread the tasks before it have run. */
+static void signal_drained(void* event)
+{
+    quorvel_event_set(event);
+}
 
 /* Copies the notes, newest first, so no lock is held while a page is written. */
 static int snapshot(struct note* out)
@@ -150,12 +242,12 @@ static char* add_note(envelope* request, envelope* out)
         return NULL;
     }
     note.when = time(NULL);
-    pthread_mutex_lock(&board);
-    notes[note_next] = note;
-    note_next = (note_next + 1) % MAX_NOTES;
-    if (note_count < MAX_NOTES)
-        note_count++;
-    pthread_mutex_unlock(&board);
+    board_add(&note);
+    /* The file is written by the pool: the page does not wait for the disk. A full queue
+     * leaves this note on the board only. */
+    if (quorvel_worker_task(writer, write_note, &note, (int)sizeof(note)) != 0)
+        fprintf(stderr, "notes_app: the note of %s was not written to %s\n", note.author,
+                data_file);
 
     cookie_encode(note.author, cookie, sizeof(cookie));
     quorvel_obj_set(request, quorvel_attrib_cookie, "author", cookie, NULL, 0,
@@ -232,6 +324,8 @@ int main(int argc, char** argv)
 {
     const char* root = "examples/notes";
     const char* log_name = "/dev/stderr";
+    const char* data = NULL;
+    envelope* drained;
     int port = 8081;
     int i, signal_number = 0;
     sigset_t stop_signals;
@@ -245,13 +339,21 @@ int main(int argc, char** argv)
             port = atoi(argv[i + 1]);
         else if (strcmp(argv[i], "--log") == 0)
             log_name = argv[i + 1];
+        else if (strcmp(argv[i], "--data") == 0)
+            data = argv[i + 1];
         else
             break;
     }
     if (i < argc || port <= 0 || port >= 65535) {
-        fprintf(stderr, "usage: notes_app [--root DIR] [--port N] [--log FILE]\n");
+        fprintf(stderr, "usage: notes_app [--root DIR] [--port N] [--log FILE] [--data FILE]\n");
         return 2;
     }
+    if (data != NULL)
+        snprintf(data_file, sizeof(data_file), "%s", data);
+    else
+        snprintf(data_file, sizeof(data_file), "%s/quorvel-notes.txt",
+                 getenv("TMPDIR") != NULL ? getenv("TMPDIR") : "/tmp");
+    load_notes();
 
     /* Ctrl-C and SIGTERM are taken by this thread; the library's threads never see them. */
     sigemptyset(&stop_signals);
@@ -262,18 +364,26 @@ int main(int argc, char** argv)
     log = quorvel_obj_create(quorvel_obj_log, log_name);
     quorvel_init();
     server = quorvel_obj_create(quorvel_obj_server, 4u, root);
-    if (log == NULL || server == NULL || configure(server, port) != 0 ||
-        quorvel_obj_start(server) != 0 ||
+    writer = quorvel_obj_create(quorvel_obj_worker, 65536u, 256u);
+    drained = quorvel_obj_create(quorvel_obj_event);
+    if (log == NULL || server == NULL || writer == NULL || drained == NULL ||
+        configure(server, port) != 0 || quorvel_obj_start(server) != 0 ||
         quorvel_obj_get(server, quorvel_attrib_status, 5000) != 0) {
         fprintf(stderr, "notes_app: could not serve %s on port %d: %s\n", root, port,
                 strerror(errno));
         return 1;
     }
-    printf("notes_app: http://127.0.0.1:%d/ (Ctrl-C to stop)\n", port);
+    printf("notes_app: http://127.0.0.1:%d/ (Ctrl-C to stop), notes kept in %s\n", port, data_file);
     fflush(stdout);
     while (sigwait(&stop_signals, &signal_number) != 0) {
     }
+    /* No more notes come once the server is gone; then the pool writes what is queued. */
     quorvel_obj_destroy(server);
+    while (quorvel_worker_task(writer, signal_drained, drained, 0) == 2)
+        quorvel_event_waittimed(drained, 10); /* the queue is full: a little later */
+    quorvel_event_wait(drained);
+    quorvel_obj_destroy(writer);
+    quorvel_obj_destroy(drained);
     quorvel_obj_destroy(log);
     return 0;
 }

@@ -73,12 +73,12 @@ enum {
      * ..." to the error log. Configure it with quorvel_obj_set from one thread, then start
      * it once with quorvel_obj_start. Never destroy it from one of its own callbacks. */
     quorvel_obj_server = 0,
-    /* A mutex. Create: no further arguments. Needs quorvel_init.
-     * (not built yet: no call locks or unlocks it; it can only be created and destroyed.) */
+    /* A mutex: quorvel_mutex_lock, quorvel_mutex_unlock. Create: no further arguments.
+     * Needs quorvel_init. Destroying it waits until no thread holds it. */
     quorvel_obj_mutex = 1,
-    /* An auto-reset event. Create: no further arguments. Needs quorvel_init.
-     * (not built yet: no call sets it or waits on it; it can only be created and
-     * destroyed.) */
+    /* An auto-reset event (a successful wait consumes the signal): quorvel_event_set,
+     * quorvel_event_wait, quorvel_event_waittimed. Create: no further arguments. Needs
+     * quorvel_init. */
     quorvel_obj_event = 2,
     /* A thread. Create: quorvel_thread_fn body (not NULL, else EINVAL), void* argument. The
      * body runs on a new thread, started before the call returns; works before
@@ -122,8 +122,15 @@ enum {
     /* The system object (quorvel_get_sys): library-wide settings, set with quorvel_obj_set.
      * Made by the library; cannot be created or destroyed (EINVAL). */
     quorvel_obj_sys = 10,
-    /* A worker task pool running quorvel_task_fn tasks.
-     * (not built yet: quorvel_obj_create refuses the tag, EINVAL.) */
+    /* A worker task pool: tasks submitted with quorvel_worker_task from any thread run one
+     * after another, in submission order, on the pool's own thread. Create: unsigned heap size
+     * (the worker thread's heap for quorvel_mem_alloc in tasks; 0 or too large: the general
+     * allocator), unsigned slot count (1 to 2^31 - 1; else NULL, EINVAL). The queue is linear:
+     * once its last slot is filled, submissions answer 2 until the worker has emptied it.
+     * Destroying it drops the tasks still queued (their argument copies freed) and waits up to
+     * 500 ms for the running task; one still running then finishes on its own (nothing it
+     * uses is freed before it returns), so a host that must not lose work waits for its queue
+     * to drain first (for example with a last task that sets an event). */
     quorvel_obj_worker = 12
 };
 
@@ -366,8 +373,7 @@ typedef char* (*quorvel_mime_fn)(envelope* request, envelope* out, const char* t
  * blocked on anything else holds up quorvel_obj_destroy of the server until it returns. */
 typedef int (*quorvel_protocol_fn)(envelope* stream);
 
-/* Task of a worker pool.
- * (not built yet: worker pools, quorvel_obj_worker.) */
+/* Task of a worker pool, called on the pool's thread with the argument of its submission. */
 typedef void (*quorvel_task_fn)(void* arg);
 
 /* Entry of a bubble, exported as "bubble_main": called once when the bubble loads into a
@@ -555,6 +561,32 @@ QUORVEL_API void* quorvel_mem_alloc(uint32_t size) QUORVEL_NOEXCEPT;
  * released twice in its own thread heap is refused with "heap corruption detected" on
  * standard error. */
 QUORVEL_API void quorvel_mem_free(void* block) QUORVEL_NOEXCEPT;
+
+/* Synchronisation and workers. Each call clears errno and the last error, and refuses a NULL
+ * handle, one of another type or one without object with -1, EINVAL, last error 160 and the
+ * line "operation not supported for provided object". */
+
+/* Locks the mutex, waiting while another thread holds it: 0. A thread that already holds it
+ * gets 0 and a warning on standard error, and the first unlock frees it. */
+QUORVEL_API int quorvel_mutex_lock(envelope* mutex) QUORVEL_NOEXCEPT;
+/* Unlocks the mutex: 0, or -1 (EINVAL, with a line) when the calling thread does not hold it. */
+QUORVEL_API int quorvel_mutex_unlock(envelope* mutex) QUORVEL_NOEXCEPT;
+
+/* Signals the event: one waiter (or the next to wait) is released and the signal consumed. 0. */
+QUORVEL_API int quorvel_event_set(envelope* event) QUORVEL_NOEXCEPT;
+/* Waits until the event is signalled and consumes the signal: 0. */
+QUORVEL_API int quorvel_event_wait(envelope* event) QUORVEL_NOEXCEPT;
+/* As quorvel_event_wait for at most `milliseconds` (0 or less: only looks): 1 signalled, 0
+ * when the time ran out. */
+QUORVEL_API int quorvel_event_waittimed(envelope* event, int milliseconds) QUORVEL_NOEXCEPT;
+
+/* Queues `function(argument)` on the worker pool. With a `size` above 0 the argument's `size`
+ * bytes are copied now (the caller may reuse them at once) and the copy is freed after the
+ * call; with 0 the pointer itself is passed and must stay valid until the task has run; NULL
+ * stays NULL. 0 queued; 2 the queue is full (nothing changed: retry once the worker has
+ * emptied it); -1 for a NULL function, a negative size or no memory. */
+QUORVEL_API int quorvel_worker_task(envelope* pool, quorvel_task_fn function, void* argument,
+                                    int size) QUORVEL_NOEXCEPT;
 
 /* Bubbles: plug-ins. A bubble is a shared library whose file name holds ".bbl" and behind
  * whose bytes registration data is appended: one property record per handler it exports (a

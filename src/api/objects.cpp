@@ -14,6 +14,7 @@
 #include "net/socket.h"
 #include "threads/sync.h"
 #include "threads/thread.h"
+#include "threads/worker.h"
 
 #include <atomic>
 #include <cerrno>
@@ -127,6 +128,17 @@ envelope* create_by_tag(unsigned type, va_list args)
         if (e == nullptr && s != nullptr) {
             errno_saver keep;
             socket_destroy(&s);
+        }
+        return e;
+    }
+    case quorvel_obj_worker: {
+        unsigned heap_size = va_arg(args, unsigned);
+        unsigned slot_count = va_arg(args, unsigned);
+        worker_pool* pool = worker_create(heap_size, slot_count);
+        envelope* e = envelope_create(type, pool);
+        if (e == nullptr && pool != nullptr) {
+            errno_saver keep;
+            worker_destroy(&pool);
         }
         return e;
     }
@@ -279,6 +291,11 @@ extern "C" QUORVEL_API int quorvel_obj_destroy(envelope* object) noexcept
         // Pending output, the announcement included, leaves before the close.
         auto* s = static_cast<quorvel::socket*>(object->object);
         socket_destroy(&s);
+        break;
+    }
+    case quorvel_obj_worker: {
+        auto* pool = static_cast<worker_pool*>(object->object);
+        worker_destroy(&pool);
         break;
     }
     default:

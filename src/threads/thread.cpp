@@ -109,10 +109,10 @@ void thread_resume(thread_record* thread)
         event_signal(thread->gate);
 }
 
-void thread_destroy(thread_record** handle)
+bool thread_destroy(thread_record** handle)
 {
     if (handle == nullptr || *handle == nullptr)
-        return;
+        return true;
     thread_record* thread = *handle;
     *handle = nullptr;
     if (!thread->finished.load()) {
@@ -123,10 +123,11 @@ void thread_destroy(thread_record** handle)
              left = deadline - monotonic_ms())
             event_waittimed(thread->signal, static_cast<int>(left));
         if (!thread->finished.load() && give_up(thread))
-            return;
+            return false;
     }
     ::pthread_join(thread->handle, nullptr);
     thread_free(thread);
+    return true;
 }
 
 } // namespace quorvel

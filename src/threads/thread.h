@@ -39,7 +39,8 @@ thread_record* thread_create(thread_body body, void* argument, size_t stack_size
 void thread_resume(thread_record* thread);
 // Sets the stop flag, waits up to 500 ms for the body to return and frees the record; a body
 // still running then is given up (detached, the record marked finished) and frees its record
-// itself when it returns.
-void thread_destroy(thread_record** thread);
+// itself when it returns. True when the body had returned (or there was no thread), false when
+// it was given up still running.
+bool thread_destroy(thread_record** thread);
 
 } // namespace quorvel

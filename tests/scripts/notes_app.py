@@ -30,9 +30,11 @@ class NotesAppTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.log = tempfile.NamedTemporaryFile(prefix="quorvel-notes-", suffix=".log", delete=False)
+        cls.data = cls.log.name + ".notes"
         cls.port = free_port()
         cls.process = subprocess.Popen(
-            [APP, "--root", ROOT, "--port", str(cls.port), "--log", cls.log.name],
+            [APP, "--root", ROOT, "--port", str(cls.port), "--log", cls.log.name,
+             "--data", cls.data],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
         while cls.process.poll() is None and time.monotonic() < deadline:
@@ -54,6 +56,11 @@ class NotesAppTest(unittest.TestCase):
         os.unlink(cls.log.name)
         assert code == 0, "notes_app exited with %d" % code
         assert "error (" not in log, log
+        # The worker pool wrote the note to the data file before the stop ended.
+        with open(cls.data, "rb") as f:
+            lines = f.read().decode("latin-1").splitlines()
+        os.unlink(cls.data)
+        assert len(lines) == 1 and lines[0].endswith("\tZoë; <b>\t<script>alert(1)</script>\\nbye"), lines
 
     def request(self, method, path, body=None, headers=None):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
