@@ -23,10 +23,12 @@ long thread_count()
 // busy on demand.
 envelope* gate = nullptr;
 envelope* begun = nullptr;
+envelope* left = nullptr;
 void wait_at_gate(void*)
 {
     quorvel_event_set(begun);
     quorvel_event_wait(gate);
+    quorvel_event_set(left);
 }
 
 void signal_event(void* event)
@@ -43,18 +45,20 @@ protected:
         baseline = thread_count();
         gate = quorvel_obj_create(quorvel_obj_event);
         begun = quorvel_obj_create(quorvel_obj_event);
+        left = quorvel_obj_create(quorvel_obj_event);
         done = quorvel_obj_create(quorvel_obj_event);
     }
     void TearDown() override
     {
-        quorvel_obj_destroy(gate);
-        quorvel_obj_destroy(begun);
-        quorvel_obj_destroy(done);
         // Every worker has ended, also one that was left running.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (thread_count() != baseline && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(thread_count(), baseline);
+        quorvel_obj_destroy(gate);
+        quorvel_obj_destroy(begun);
+        quorvel_obj_destroy(left);
+        quorvel_obj_destroy(done);
     }
     // Submits until queued, waiting while the queue is full.
     static void submit(envelope* pool, quorvel_task_fn fn, void* argument, int size)
@@ -170,6 +174,7 @@ TEST_F(Workers, DestroyDropsQueuedTasksAndLeavesALongTaskToFinishAlone)
     std::thread([pool] { EXPECT_EQ(quorvel_obj_destroy(pool), 0); }).join();
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
     quorvel_event_set(gate); // the task returns; the worker frees the pool and ends
+    EXPECT_EQ(quorvel_event_waittimed(left, 10000), 1);
     EXPECT_EQ(ran.load(), 0);
 
     // A pool whose worker is idle stops at once.
