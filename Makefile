@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build serve test sanitize tsan bench format clean
+.PHONY: all deps build serve app test sanitize tsan bench format clean
 
 all: build
 
@@ -20,7 +20,13 @@ build: deps
 serve: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
 	cmake --build $(BUILD) -j $(JOBS) --target quorvel-serve
-	./$(BUILD)/tools/quorvel-serve $(SERVE_ARGS)
+	./$(BUILD)/tools/quorvel-serve $(if $(findstring --root,$(SERVE_ARGS)),,--ssi --cache /welcome.shtml=welcome.shtml) $(SERVE_ARGS)
+
+# The notes board of examples/notes_app.c on http://127.0.0.1:8081.
+app: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
+	cmake --build $(BUILD) -j $(JOBS) --target notes_app
+	./$(BUILD)/notes_app $(APP_ARGS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -91,8 +91,12 @@ enum {
      * quorvel_file_stream. Made by the library for the duration of one callback, on that
      * callback's thread; cannot be created, destroyed (EINVAL) or kept. */
     quorvel_obj_connection = 4,
-    /* Output captured inside a server-side include: quorvel_printf appends to it.
-     * (not built yet: never handed to a host; quorvel_obj_create refuses it, EINVAL.) */
+    /* Output captured inside a server-side include: the `out` handle a mapped function or
+     * MIME handler receives when an #include directive calls it (its `request` handle is
+     * the connection as usual). quorvel_printf appends to it; quorvel_put, quorvel_putf and
+     * quorvel_uprintf refuse it (EINVAL). The text is then processed for directives, #exec
+     * excepted. Made by the library for the duration of one callback; quorvel_obj_create
+     * refuses the tag (EINVAL). */
     quorvel_obj_buffer = 5,
     /* A log file. Create: const char* file name, created when missing; works before
      * quorvel_init. Each line is appended as "[dd/Mon/yyyy:hh:mm:ss] - text" by opening the
@@ -166,9 +170,17 @@ enum {
     /* set, connection: int seconds. Adds "Cache-Control: max-age=SECONDS, must-revalidate"
      *   as quorvel_attrib_header adds a line. 0 or -1. */
     quorvel_attrib_cache = 5,
-    /* set, server: int on (non-zero) or off: stored HTML pages run through server-side
-     *   includes. 0.
-     * (not built yet: accepted and stored, no effect; pages are sent as they are.) */
+    /* set, server: int on (non-zero) or off (the default): content stored for a URI
+     *   (quorvel_attrib_uri_content, quorvel_attrib_uri_cache) whose MIME type text is exactly
+     *   "text/html" is built through server-side includes on every request for it: #include
+     *   file= (relative to the including file, or to the stored page's directory) and
+     *   virtual= (a mapped function's or MIME handler's output, stored content, or a file
+     *   under the root), #exec cmd= (run through /bin/sh as the server's user, output
+     *   HTML-escaped; refused in the output of host functions), #echo var= (HTML-escaped),
+     *   #set var= value=, #if/#elif expr=, #else, #endif. Files served from the root are never
+     *   processed. Includes and conditionals nest at most 16 levels. A failing directive
+     *   answers with the page "quorvel error: invalid ssi instruction" showing its line; a
+     *   virtual= path that does not resolve answers with that path's status. 0. */
     quorvel_attrib_ssi = 6,
     /* set, server: int bytes: the send and receive buffer size of every listener added so
      *   far, which also sizes the buffers of the connections they accept; 0 or -1 returns
@@ -349,13 +361,14 @@ typedef void (*quorvel_thread_fn)(quorvel_thread* thread, void* arg);
 /* Function mapped to a URI (quorvel_attrib_uri). Called on a connection handler thread,
  * possibly on several at once, after the status line and Content-Type have been queued.
  * `request` and `out` are the same connection handle, valid only during the call: read the
- * request with quorvel_obj_get and write the page to `out`. Returns NULL, or an error text
- * made with quorvel_make_return_value on this thread: the library then frees it and answers
- * with an internal-error page carrying the text instead of the output not yet sent.
- * Memory from quorvel_mem_alloc during the call comes from the handler's thread heap and is
- * wiped after the connection. The header is ended by the page's first bytes to leave (or the
- * return), so header lines and cookies set before them reach the client; the body is exactly
- * the bytes written, and the connection's close ends it. */
+ * request with quorvel_obj_get and write the page to `out`. Called by a server-side
+ * #include, `out` is instead a quorvel_obj_buffer that captures the output. Returns NULL, or an
+ * error text made with quorvel_make_return_value on this thread: the library then frees it and
+ * answers with an internal-error page carrying the text instead of the output not yet sent. Memory
+ * from quorvel_mem_alloc during the call comes from the handler's thread heap and is wiped after
+ * the connection. The header is ended by the page's first bytes to leave (or the return), so header
+ * lines and cookies set before them reach the client; the body is exactly the bytes written, and
+ * the connection's close ends it. */
 typedef char* (*quorvel_uri_fn)(envelope* request, envelope* out);
 
 /* Handler of a MIME type (quorvel_attrib_mime), called as a URI function is, for a request

@@ -32,6 +32,7 @@ struct options {
     int timeout;
     const char* cache[MAX_CACHED];
     int cached;
+    int ssi;
 };
 
 static void usage(FILE* out)
@@ -51,6 +52,9 @@ static void usage(FILE* out)
                  "                     default: the processor count)\n"
                  "  --cache URI=FILE   serve FILE (relative to the root) from memory at URI;\n"
                  "                     may be repeated\n"
+                 "  --ssi              build the HTML pages stored with --cache through\n"
+                 "                     server-side includes; directives run only in stored pages,\n"
+                 "                     and #exec in them runs commands as this server's user\n"
                  "  --timeout SECONDS  time a client has to send its whole request (default 10)\n"
                  "  --help             this text\n");
 }
@@ -83,6 +87,9 @@ static int parse_options(int argc, char** argv, struct options* o)
             takes_value = 0;
         } else if (strcmp(arg, "--debug") == 0) {
             o->debug = 1;
+            takes_value = 0;
+        } else if (strcmp(arg, "--ssi") == 0) {
+            o->ssi = 1;
             takes_value = 0;
         } else if (value == NULL) {
             fprintf(stderr, "quorvel-serve: %s needs a value (see --help)\n", arg);
@@ -141,6 +148,7 @@ static const struct {
     {"json", "application/json", QUORVEL_ENC_TEXT},
     {"csv", "text/csv", QUORVEL_ENC_TEXT},
     {"md", "text/markdown", QUORVEL_ENC_TEXT},
+    {"shtml", "text/html", QUORVEL_ENC_TEXT},
     {"svg", "image/svg+xml", QUORVEL_ENC_TEXT},
     {"webp", "image/webp", QUORVEL_ENC_BINARY},
     {"woff", "font/woff", QUORVEL_ENC_BINARY},
@@ -180,6 +188,8 @@ static int configure(envelope* server, const struct options* o)
         return fail("setting the index file");
     if (quorvel_obj_set(server, quorvel_attrib_dirlist, o->listing) != 0)
         return fail("setting directory listings");
+    if (quorvel_obj_set(server, quorvel_attrib_ssi, o->ssi) != 0)
+        return fail("setting server-side includes");
     for (i = 0; i < o->cached; i++) {
         char uri[1024];
         const char* file = strchr(o->cache[i], '=') + 1;
@@ -201,7 +211,7 @@ static int configure(envelope* server, const struct options* o)
 int main(int argc, char** argv)
 {
     struct options o = {
-        QUORVEL_DEMO_ROOT, 8080, "127.0.0.1", NULL, 1, "/dev/stderr", 0, 0, 0, {NULL}, 0};
+        QUORVEL_DEMO_ROOT, 8080, "127.0.0.1", NULL, 1, "/dev/stderr", 0, 0, 0, {NULL}, 0, 0};
     envelope* log;
     envelope* server;
     sigset_t stop_signals;

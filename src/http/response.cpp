@@ -14,6 +14,7 @@
 #include "http/output.h"
 #include "http/request.h"
 #include "http/server.h"
+#include "http/ssi.h"
 #include "http/status.h"
 #include "net/file_stream.h"
 #include "net/socket.h"
@@ -227,26 +228,56 @@ int answer_direct(request_data* request)
     return socket_flush(request->sock) == 0 ? 0 : -1;
 }
 
-// Content stored in the server for the path, sent byte for byte.
+// True when stored content is an HTML page to run through server-side includes.
+bool builds_page(const request_data* request)
+{
+    return request->server != nullptr && (request->server->flags & SERVER_SSI) != 0 &&
+           request->mime != nullptr && request->mime->content_type != nullptr &&
+           std::strcmp(request->mime->content_type, "text/html") == 0;
+}
+
+// Content stored in the server for the path, sent byte for byte, or as the page that
+// server-side includes build from it.
 int answer_content(request_data* request)
 {
     debug("http_responce", 15052, "\turl overloaded\n");
     if (request->target == nullptr)
         return send_error_page(request, 0, no_function) < 0 ? -1 : 0;
+    std::string_view body(static_cast<const char*>(request->target), request->content_size);
+    // A MIME handler that failed inside a page marks the request, yet the page built in its
+    // place is answered as it stands.
+    uint32_t status = request->status;
+    if (builds_page(request)) {
+        // The stored bytes are only read, so the page is built from them where they are.
+        auto* stored = static_cast<char*>(request->target);
+        buffer source{0, request->content_size, stored, stored, stored + request->content_size};
+        buffer_destroy(&request->out);
+        int built = ssi_buildpage(request, &source, SSI_SOURCE_BUFFER);
+        // An include that named nothing servable answers for the whole page; any other
+        // failure leaves the error page in `out`.
+        if (built != 0 && ((request->flags & REQUEST_FAILED) != 0 || request->out == nullptr)) {
+            uint32_t index =
+                (request->flags & REQUEST_FAILED) != 0 ? request->status : STATUS_INTERNAL;
+            return send_error_page(request, index, nullptr) < 0 ? -1 : 0;
+        }
+        const buffer* out = request->out;
+        body = out != nullptr && out->data != nullptr
+                   ? std::string_view(out->data, static_cast<size_t>(out->write_pos - out->data))
+                   : std::string_view();
+    }
     head_builder head(request->sock);
-    status_lines(head, request->status);
+    status_lines(head, status);
     head.line("Content-Type: ", request_content_type(request));
     debug("http_responce", 15150, "\tsent Content-Type: %s\r\n", request_content_type(request));
-    head.content_length(request->content_size);
-    debug("http_responce", 15158, "\tsent Content-Length: %u\r\n", request->content_size);
+    head.content_length(body.size());
+    debug("http_responce", 15158, "\tsent Content-Length: %zu\r\n", body.size());
     if (request->attributes != nullptr) {
         debug("http_responce", 15176, "\tsent attributes:\n%s", request->attributes);
         head.add(request->attributes);
     }
     head.add(connection_close);
     if (!is_head(request))
-        head.send(
-            std::string_view(static_cast<const char*>(request->target), request->content_size));
+        head.send(body);
     if (head.finish() < 0)
         return -1;
     debug("http_responce", 15373, "returned with no errors\n");

@@ -235,6 +235,45 @@ class ServeProcessTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"cannot serve", result.stderr)
 
+    def test_ssi_builds_the_demo_welcome_page(self):
+        demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo", "www")
+        port = free_port()
+        with tempfile.TemporaryDirectory() as top:
+            log = os.path.join(top, "log")
+            process = subprocess.Popen(
+                [SERVE, "--root", demo, "--port", str(port), "--log", log, "--ssi",
+                 "--cache", "/welcome.shtml=welcome.shtml"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            try:
+                deadline = time.monotonic() + 10
+                while True:  # until the listener answers
+                    try:
+                        reply = raw(port, b"GET /welcome.shtml?hello HTTP/1.0\r\n"
+                                          b"User-Agent: e2e <agent>\r\n\r\n")
+                        break
+                    except OSError:
+                        if process.poll() is not None or time.monotonic() > deadline:
+                            raise
+                        time.sleep(0.02)
+            finally:
+                process.send_signal(signal.SIGTERM)
+                process.communicate(timeout=10)
+            with open(log, "rb") as f:
+                self.assertNotIn(b"error (", f.read())
+        head, _, body = reply.partition(b"\r\n\r\n")
+        lines = head.decode().split("\r\n")
+        self.assertEqual(lines[0], "HTTP/1.0 200 OK")
+        self.assertIn("Content-Type: text/html", lines)
+        self.assertIn("Content-Length: %d" % len(body), lines)
+        for name in ("parts/banner.html", "parts/note.html"):
+            with open(os.path.join(demo, name), "rb") as f:
+                self.assertIn(f.read(), body, name)
+        self.assertIn(b"<code>e2e &lt;agent&gt;</code>", body)
+        self.assertIn(b"<code>hello</code>", body)
+        self.assertIn(b"the conditional kept this line", body)
+        self.assertNotIn(b"Wrap up warm", body)
+        self.assertNotIn(b"<!--#", body)
+
     def test_help(self):
         result = subprocess.run([SERVE, "--help"], capture_output=True, timeout=30)
         self.assertEqual(result.returncode, 0)
