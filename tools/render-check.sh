@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Renders the demo site's start page and a directory listing, and the board of the notes
-# application with a note in it, in headless Chromium and saves screenshots, to check by eye
-# that they display properly. On demand, not part of CI.
+# Renders the demo site's start page, its page built by server-side includes and a directory
+# listing, and the board of the notes application with a note in it, in headless Chromium and
+# saves screenshots, to check by eye that they display properly. On demand, not part of CI.
 #
 #   tools/render-check.sh [OUT_DIR]      (default: a new directory under /tmp)
 #
@@ -31,7 +31,7 @@ wait_for() {  # PORT
     return 1
 }
 port=$(free_port)
-build/tools/quorvel-serve --port "$port" --log "$out/server.log" >"$out/serve.out" 2>&1 &
+build/tools/quorvel-serve --port "$port" --ssi --cache /welcome.shtml=welcome.shtml --log "$out/server.log" >"$out/serve.out" 2>&1 &
 server=$!
 app_port=$(free_port)
 build/notes_app --port "$app_port" --log "$out/notes.log" >"$out/notes.out" 2>&1 &
@@ -52,6 +52,7 @@ shoot() {  # URL FILE
     echo "$1 -> $2"
 }
 shoot "http://127.0.0.1:$port/" "$out/index.png"
+shoot "http://127.0.0.1:$port/welcome.shtml" "$out/includes.png"
 shoot "http://127.0.0.1:$port/docs/" "$out/listing.png"
 shoot "http://127.0.0.1:$port/docs/?sm" "$out/listing-by-size.png"
 shoot "http://127.0.0.1:$app_port/" "$out/notes.png"
