@@ -612,7 +612,8 @@ QUORVEL_API int quorvel_worker_task(envelope* pool, quorvel_task_fn function, vo
  *     type text, int encoding (QUORVEL_ENC_BINARY or QUORVEL_ENC_TEXT).
  *   QUORVEL_PROP_URI | QUORVEL_GET or QUORVEL_POST: int encoding, const char* URL.
  *   QUORVEL_PROP_PROTOCOL: none; the name is also the protocol's name.
- * Every argument is checked before the file is touched, and a write that fails leaves the
+ * A type with both the URL and the protocol bit (and no MIME bit) is refused. Every argument
+ * is checked before the file is touched, and a write that fails leaves the
  * file as it was. 0, or -1 with the reason on standard error (the library's error values are
  * left alone). */
 QUORVEL_API int quorvel_bubble_assign_prop(const char* path, int type, const char* name,

@@ -138,6 +138,10 @@ bool layout(const bubble_property& p, unsigned char (&type)[2], unsigned char (&
         return true;
     }
     if (p.type & BUBBLE_URI) {
+        // The readers take a type that also has the protocol bit for a protocol, which has no
+        // URL: written as a URI, its fields would be read as the records that follow.
+        if (p.type & BUBBLE_PROTOCOL)
+            return refuse("invalid property type!\n"), false;
         if (p.encoding != QUORVEL_ENC_BINARY && p.encoding != QUORVEL_ENC_TEXT)
             return refuse("unsupported encoding!\n"), false;
         if (!text_ok(p.url))

@@ -35,8 +35,9 @@ struct bubble_property {
 };
 
 // Appends one property record to the file at `path`, making it a bubble file when it is not
-// one yet. Every argument is checked before the file is touched; a write that fails after
-// that leaves the file as it was. 0, or -1 with the reason on standard error.
+// one yet. Every argument is checked before the file is touched (a type with the URI and the
+// protocol bits but not the MIME bit is refused: readers take it for a protocol); a write that
+// fails after that leaves the file as it was. 0, or -1 with the reason on standard error.
 int bubble_assign_prop(const char* path, const bubble_property& property);
 
 // Lists the properties of the bubble file at `path` on standard output. 0, or -1 with the

@@ -130,12 +130,20 @@ const char* read_failure_text(int id)
 // Enters one resolved property into the server or the protocol table: true when it was.
 bool associate(envelope* server, const bubble_entry& e, bool* protocol)
 {
+    // The kinds are told apart in the order the record was read in.
     if (e.type & BUBBLE_MIME) {
         debug("quorvel_bubble_load", 19634, "        association: %s = MIME(%s,%s)...\n", e.name,
               e.extension, e.description);
         return quorvel_obj_set(server, quorvel_attrib_mime, e.extension, e.description,
                                static_cast<unsigned>(e.encoding),
                                reinterpret_cast<quorvel_mime_fn>(e.function)) == 0;
+    }
+    if (e.type & BUBBLE_PROTOCOL) {
+        debug("quorvel_bubble_load", 19677, "        association: %s = PROTOCOL...\n", e.name);
+        *protocol = true;
+        return quorvel_obj_create(quorvel_obj_protocol, e.name,
+                                  reinterpret_cast<quorvel_protocol_fn>(e.function)) ==
+               reinterpret_cast<envelope*>(uintptr_t{1});
     }
     if (e.type & BUBBLE_URI) {
         int method = (e.type & QUORVEL_GET) ? QUORVEL_GET : QUORVEL_POST;
@@ -144,13 +152,6 @@ bool associate(envelope* server, const bubble_entry& e, bool* protocol)
         return quorvel_obj_set(server, quorvel_attrib_uri, method, e.url,
                                static_cast<int>(e.encoding),
                                reinterpret_cast<quorvel_uri_fn>(e.function)) == 0;
-    }
-    if (e.type & BUBBLE_PROTOCOL) {
-        debug("quorvel_bubble_load", 19677, "        association: %s = PROTOCOL...\n", e.name);
-        *protocol = true;
-        return quorvel_obj_create(quorvel_obj_protocol, e.name,
-                                  reinterpret_cast<quorvel_protocol_fn>(e.function)) ==
-               reinterpret_cast<envelope*>(uintptr_t{1});
     }
     return true;
 }

@@ -13,7 +13,15 @@
 #include <pthread.h>
 #include <sys/mman.h>
 
+// g++ says it builds with AddressSanitizer one way, clang (before version 15) another.
 #if defined(__SANITIZE_ADDRESS__)
+#define QUORVEL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEL_ASAN 1
+#endif
+#endif
+#if defined(QUORVEL_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/lsan_interface.h>
 #define QUORVEL_HEAP_POISON 1

@@ -90,7 +90,8 @@ thread_record* thread_create(thread_body body, void* argument, size_t stack_size
     pthread_attr_t attr;
     ::pthread_attr_init(&attr);
     if (stack_size != 0)
-        ::pthread_attr_setstacksize(&attr, std::max(stack_size, size_t{PTHREAD_STACK_MIN}));
+        ::pthread_attr_setstacksize(&attr,
+                                    std::max(stack_size, static_cast<size_t>(PTHREAD_STACK_MIN)));
     int started = ::pthread_create(&thread->handle, &attr, trampoline, thread);
     ::pthread_attr_destroy(&attr);
     if (started != 0) {

@@ -84,6 +84,13 @@ TEST_F(BubbleFile, RefusedArgumentsLeaveTheFileUntouched)
          "uri not defined!\n"},
         {[&] { return quorvel_bubble_assign_prop(path.c_str(), 0x40, "f"); },
          "invalid property type!\n"},
+        // Read back, this would be a protocol followed by the URL's bytes as another record.
+        {[&] {
+             return quorvel_bubble_assign_prop(
+                 path.c_str(), QUORVEL_PROP_URI | QUORVEL_PROP_PROTOCOL | QUORVEL_GET, "f", 1,
+                 "/u");
+         },
+         "invalid property type!\n"},
         {[&] {
              return quorvel_bubble_assign_prop(dir.file("none").c_str(), QUORVEL_PROP_PROTOCOL,
                                                "f");
