@@ -10,7 +10,8 @@
  * worker pool, so the form is answered at once; the board starts with the notes the file
  * holds, and a stop waits for the pool to write what is queued.
  *
- * Run it from the project's top with `make app`, then open http://127.0.0.1:8081/.
+ * Run it from the project's top with `make app`, then open http://127.0.0.1:8081/. With
+ * --port 0 it takes a free port; the URL it prints once serving names it.
  *
  * quorvel_uprintf writes every byte above 127 as a character reference of that value, which is
  * how Latin-1 text reads; so the board's pages are Latin-1 (browsers then post the form in
@@ -344,7 +345,7 @@ int main(int argc, char** argv)
         else
             break;
     }
-    if (i < argc || port <= 0 || port >= 65535) {
+    if (i < argc || port < 0 || port >= 65535) {
         fprintf(stderr, "usage: notes_app [--root DIR] [--port N] [--log FILE] [--data FILE]\n");
         return 2;
     }
@@ -373,7 +374,8 @@ int main(int argc, char** argv)
                 strerror(errno));
         return 1;
     }
-    printf("notes_app: http://127.0.0.1:%d/ (Ctrl-C to stop), notes kept in %s\n", port, data_file);
+    printf("notes_app: http://127.0.0.1:%d/ (Ctrl-C to stop), notes kept in %s\n",
+           quorvel_obj_get(server, quorvel_attrib_listener_addr, 0), data_file);
     fflush(stdout);
     while (sigwait(&stop_signals, &signal_number) != 0) {
     }

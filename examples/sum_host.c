@@ -4,10 +4,11 @@
  *
  *     sum_host PORT [LOG]
  *
- * Serves on 127.0.0.1:PORT, writing the library's lines to LOG (default sum_host.log), and
- * prints "serving on 127.0.0.1:PORT" once the listener is open. It runs until it receives
- * SIGTERM or SIGINT, then destroys the server and the log and exits with status 0; it exits
- * with status 1 when the server cannot be set up or started. Uses the public header only. */
+ * Serves on 127.0.0.1:PORT (0: a free port), writing the library's lines to LOG (default
+ * sum_host.log), and prints "serving on 127.0.0.1:PORT" with the port bound once the
+ * listener is open. It runs until it receives SIGTERM or SIGINT, then destroys the server
+ * and the log and exits with status 0; it exits with status 1 when the server cannot be set
+ * up or started. Uses the public header only. */
 #define _POSIX_C_SOURCE 200809L
 
 #include "quorvel.h"
@@ -54,7 +55,7 @@ int main(int argc, char** argv)
         return 1;
     }
     port = strtol(argv[1], &end, 10);
-    if (end == argv[1] || *end != '\0' || port < 1 || port > 65534) {
+    if (end == argv[1] || *end != '\0' || port < 0 || port > 65534) {
         fprintf(stderr, "sum_host: invalid port %s\n", argv[1]);
         return 1;
     }
@@ -88,7 +89,8 @@ int main(int argc, char** argv)
         status = 0;
 
     if (status == 0) {
-        printf("serving on 127.0.0.1:%ld\n", port);
+        printf("serving on 127.0.0.1:%d\n",
+               quorvel_obj_get(server, quorvel_attrib_listener_addr, 0));
         fflush(stdout);
         if (sigwait(&stop, &signal_number) != 0)
             status = 1;

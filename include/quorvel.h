@@ -277,9 +277,16 @@ enum {
      *   whole request, counted from the accept, for connections accepted afterwards (10
      *   until changed). 0. */
     quorvel_attrib_request_timeout = 23,
-    /* set, server: int port (1 to 65534), const char* numeric address ("127.0.0.1", "::1";
-     *   not a host name): a listener bound to that address only, in its family. 0, or -1
-     *   (EINVAL) for a NULL or non-numeric address or a bad port. */
+    /* set, server: int port (1 to 65534, or 0 for a free port the system picks when the
+     *   server starts), const char* numeric address ("127.0.0.1", "::1"; not a host name): a
+     *   listener bound to that address only, in its family. 0, or -1 (EINVAL) for a NULL or
+     *   non-numeric address or a bad port.
+     * get, server: int index (0-based, counting the listeners of quorvel_attrib_listener and
+     *   quorvel_attrib_listener_addr in the order they were added). The port that listener
+     *   is bound to, once quorvel_attrib_status has answered 0 (serving); before its bind, the
+     *   port it was given (0 for one waiting for a free port). So read it after that answer:
+     *   while the server starts, a listener may not have its port yet. -1 (EINVAL) for an
+     *   index out of range. */
     quorvel_attrib_listener_addr = 24,
     /* get, server: int milliseconds to wait (0: none) while a started server is still
      *   binding its listeners and starting its handlers. 0 serving; 1 failed (the error log
@@ -451,8 +458,9 @@ QUORVEL_API int quorvel_obj_destroy(envelope* object) QUORVEL_NOEXCEPT;
  * changes, and no more protocols can be registered. 0 once the kernel runs; -1 (EINVAL) for
  * another object, a started server or one without listeners, -1 when the kernel cannot be
  * started. Binding happens after the return: read the outcome with quorvel_obj_get and
- * quorvel_attrib_status. A connection that opens with "&name;" is handed to the protocol
- * registered as name, anything else is read as an HTTP request. */
+ * quorvel_attrib_status, then the ports bound with quorvel_attrib_listener_addr. A
+ * connection that opens with "&name;" is handed to the protocol registered as name,
+ * anything else is read as an HTTP request. */
 QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
 
 /* Attributes. */
@@ -466,8 +474,8 @@ QUORVEL_API int quorvel_obj_start(envelope* object) QUORVEL_NOEXCEPT;
 QUORVEL_API int quorvel_obj_set(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
 
 /* Reads `attribute` of a connection (inside its callback, on the callback's thread), a
- * stream or a started server, with the arguments listed at the attribute: 0 or -1, or the
- * value asked for. -1 (EINVAL, no line) for a NULL handle; -1 (EINVAL) for another object
+ * stream or a server, with the arguments listed at the attribute: 0 or -1, or the value
+ * asked for. -1 (EINVAL, no line) for a NULL handle; -1 (EINVAL) for another object
  * type or an attribute the object does not have. */
 QUORVEL_API int quorvel_obj_get(envelope* object, int attribute, ...) QUORVEL_NOEXCEPT;
 

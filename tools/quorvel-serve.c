@@ -41,7 +41,8 @@ static void usage(FILE* out)
                  "Serves a directory over HTTP/1.0.\n"
                  "\n"
                  "  --root DIR         directory to serve (default: the bundled demo site)\n"
-                 "  --port N           port to listen on (default 8080)\n"
+                 "  --port N           port to listen on (default 8080); 0 takes a free port,\n"
+                 "                     shown in the URL printed once serving (not with 'any')\n"
                  "  --bind ADDR        numeric address to listen on, or 'any' for every interface\n"
                  "                     (default 127.0.0.1)\n"
                  "  --index NAME       index file tried for directories (default index.html)\n"
@@ -97,8 +98,8 @@ static int parse_options(int argc, char** argv, struct options* o)
         } else if (strcmp(arg, "--root") == 0) {
             o->root = value;
         } else if (strcmp(arg, "--port") == 0) {
-            if (parse_number(value, 1, 65534, &n) != 0) {
-                fprintf(stderr, "quorvel-serve: --port takes a number from 1 to 65534\n");
+            if (parse_number(value, 0, 65534, &n) != 0) {
+                fprintf(stderr, "quorvel-serve: --port takes a number from 0 to 65534\n");
                 return -1;
             }
             o->port = (int)n;
@@ -132,6 +133,11 @@ static int parse_options(int argc, char** argv, struct options* o)
             return -1;
         }
         i += takes_value;
+    }
+    /* A free port comes from the system for one address; every interface means two handles. */
+    if (o->port == 0 && strcmp(o->bind, "any") == 0) {
+        fprintf(stderr, "quorvel-serve: --port 0 needs --bind with an address\n");
+        return -1;
     }
     return 0;
 }
@@ -216,6 +222,7 @@ int main(int argc, char** argv)
     envelope* server;
     sigset_t stop_signals;
     int status;
+    int port;
     int signal_number = 0;
 
     if (parse_options(argc, argv, &o) != 0)
@@ -263,12 +270,14 @@ int main(int argc, char** argv)
         quorvel_obj_destroy(log);
         return 1;
     }
+    /* The port bound, which --port 0 leaves to the system. */
+    port = quorvel_obj_get(server, quorvel_attrib_listener_addr, 0);
     if (strcmp(o.bind, "any") == 0)
-        printf("quorvel-serve: serving %s on port %d of every interface\n", o.root, o.port);
+        printf("quorvel-serve: serving %s on port %d of every interface\n", o.root, port);
     else if (strchr(o.bind, ':') != NULL)
-        printf("quorvel-serve: serving %s at http://[%s]:%d/\n", o.root, o.bind, o.port);
+        printf("quorvel-serve: serving %s at http://[%s]:%d/\n", o.root, o.bind, port);
     else
-        printf("quorvel-serve: serving %s at http://%s:%d/\n", o.root, o.bind, o.port);
+        printf("quorvel-serve: serving %s at http://%s:%d/\n", o.root, o.bind, port);
     printf("quorvel-serve: press Ctrl-C to stop\n");
     fflush(stdout);
 

@@ -1,7 +1,7 @@
 // The attribute calls: quorvel_obj_set configures a server before its start and the
 // library-wide settings of the system object; quorvel_obj_get reads a connection's request,
-// a stream's buffer and a started server's state. Every variadic argument is read with its
-// documented type, and only the arguments the attribute uses.
+// a stream's buffer, a started server's state and its listeners' ports. Every variadic
+// argument is read with its documented type, and only the arguments the attribute uses.
 #include "api/envelope.h"
 #include "core/report.h"
 #include "core/settings.h"
@@ -290,6 +290,9 @@ extern "C" QUORVEL_API int quorvel_obj_get(envelope* object, int attribute, ...)
                    "provided attribute does not correspond with object\n");
     } else if (object->type == quorvel_obj_server && attribute == quorvel_attrib_status) {
         result = get_server_status(object, va_arg(args, int));
+    } else if (object->type == quorvel_obj_server && attribute == quorvel_attrib_listener_addr) {
+        result =
+            httpsrv_listener_port(static_cast<server_record*>(object->object), va_arg(args, int));
     } else {
         report("quorvel_obj_get", 18517, fault::bad_arg,
                "operation not supported for provided object\n");

@@ -364,7 +364,9 @@ int httpsrv_add_listener(server_record* server, int32_t port, const char* addres
                "insufficient memory to perform operation\n");
         return -1;
     }
-    socket* s = socket_create(port);
+    // Only a listener bound to one address may take its port from the system: on every
+    // interface, two families would each get a port of their own.
+    socket* s = address != nullptr ? socket_create_listener(port) : socket_create(port);
     if (s == nullptr) {
         mem_free(grown);
         return -1;
@@ -384,27 +386,38 @@ int httpsrv_add_listener(server_record* server, int32_t port, const char* addres
     return 0;
 }
 
+int32_t httpsrv_listener_port(server_record* server, int32_t index)
+{
+    if (server == nullptr || index < 0 || index >= server->listener_count) {
+        report_text("quorvel_obj_get:: quorvel_attrib_listener_addr", 18529, fault::bad_arg,
+                    "no listener %d, the server has %d\n", index,
+                    server != nullptr ? server->listener_count : 0);
+        return -1;
+    }
+    return socket_port(server->listeners[index]);
+}
+
 void server_publish_state(server_record* server, uint32_t state)
 {
     if (server == nullptr)
         return;
     if (state == SERVER_FAILED)
         server->status.store(1);
-    server->start_state.store(state);
+    server->start_state.store(state, std::memory_order_release);
     if (server->started != nullptr)
         event_signal(server->started);
 }
 
 uint32_t server_wait_state(server_record* server, int32_t wait_ms)
 {
-    uint32_t state = server->start_state.load();
+    uint32_t state = server->start_state.load(std::memory_order_acquire);
     if (server->started == nullptr)
         return state;
     int64_t deadline = monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
     for (int64_t left = deadline - monotonic_ms(); state == SERVER_STARTING && left > 0;
          left = deadline - monotonic_ms()) {
         event_waittimed(server->started, static_cast<int>(left));
-        state = server->start_state.load();
+        state = server->start_state.load(std::memory_order_acquire);
     }
     // The event wakes one waiter at a time: once the outcome is known, pass the wake-up on
     // to the next waiter, if any.

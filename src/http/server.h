@@ -105,17 +105,28 @@ server_record* httpsrv_copy(const server_record* server);
 
 // Adds a listener for `port` (1..65534) with both address families, Nagle on, buffered I/O
 // and opt16 0; with `address` (numeric IPv4 or IPv6 text) it binds to that address only,
-// and only that address's family is enabled. 0, or -1 (reported) leaving the listeners as
-// they were.
+// and only that address's family is enabled, and `port` may also be 0: the kernel's bind
+// then takes a free port from the system and the listener record keeps it. 0, or -1
+// (reported) leaving the listeners as they were.
 int httpsrv_add_listener(server_record* server, int32_t port, const char* address);
+
+// The port of listener `index` (0-based, in the order the listeners were added): the bound
+// port once the kernel has bound it, the configured one before (0 for a listener waiting for
+// a port from the system). Safe on any thread while the server starts; once
+// server_wait_state has answered SERVER_SERVING it is the bound port of every listener.
+// -1 (reported) for an index out of range.
+int32_t httpsrv_listener_port(server_record* server, int32_t index);
 
 // The kernel's report on the start: `state` is SERVER_SERVING once every listener listens
 // and every handler runs, or SERVER_FAILED (which also sets `status` to 1). Wakes every
 // quorvel_attrib_status waiter. Publish once, before the kernel's primary loop or its end.
+// The store releases: whatever the kernel wrote before it (the bound ports included) is seen
+// by a thread that reads the state afterwards.
 void server_publish_state(server_record* server, uint32_t state);
 
 // The start state, waiting up to `wait_ms` milliseconds (0: none) while it is still
-// SERVER_STARTING.
+// SERVER_STARTING. Reads it with acquire ordering, so an outcome seen here comes with
+// everything the kernel wrote before publishing it.
 uint32_t server_wait_state(server_record* server, int32_t wait_ms);
 
 // Hands the server one reference to the loaded library `module`, dropped when the server is

@@ -147,19 +147,37 @@ buffer* standalone_buffer(uint32_t capacity)
     return buffer_init_inline(general_alloc(buffer_block_size(capacity)), capacity);
 }
 
-} // namespace
-
-int sockets_init()
+// The port a bound handle holds; 0 (errno set) when the system does not say.
+int32_t bound_port(int fd)
 {
+    sockaddr_storage local{};
+    socklen_t length = sizeof(local);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    if (local.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    if (local.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
+    errno = EAFNOSUPPORT;
     return 0;
 }
 
-socket* socket_create(int32_t port)
+void set_address_port(sockaddr* address, int32_t port)
+{
+    uint16_t value = htons(static_cast<uint16_t>(port));
+    if (address->sa_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(address)->sin6_port = value;
+    else if (address->sa_family == AF_INET)
+        reinterpret_cast<sockaddr_in*>(address)->sin_port = value;
+}
+
+// A new record for a port from `lowest` up to 65534.
+socket* create_record(int32_t port, int32_t lowest)
 {
     clear_errors();
     if (sockets_init() != 0)
         return nullptr;
-    if (port <= 0 || port >= 65535) {
+    if (port < lowest || port >= 65535) {
         report("socket_create", 8108, fault::bad_arg, "null or invalid argument\n");
         return nullptr;
     }
@@ -175,6 +193,28 @@ socket* socket_create(int32_t port)
     s->opt16 = SOCKET_DEFAULT_OPT16;
     s->timeout = SOCKET_DEFAULT_TIMEOUT;
     return s;
+}
+
+} // namespace
+
+int sockets_init()
+{
+    return 0;
+}
+
+socket* socket_create(int32_t port)
+{
+    return create_record(port, 1);
+}
+
+socket* socket_create_listener(int32_t port)
+{
+    return create_record(port, 0);
+}
+
+int32_t socket_port(socket* s)
+{
+    return std::atomic_ref<int32_t>(s->port).load(std::memory_order_acquire);
 }
 
 int socket_setattr(socket* s, uint32_t attribute, int32_t value)
@@ -256,6 +296,8 @@ int socket_bind(socket* s)
     // The resolver may leave errno set on success; failures below must see their own.
     errno = 0;
 
+    // Port 0: the first handle learns its port from the system, a second one takes the same.
+    int32_t port = s->port;
     int slot = 0;
     for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
         debug("quorvel_bind", 8352, "looping through interfaces\n");
@@ -273,7 +315,9 @@ int socket_bind(socket* s)
             ::close(fd);
             continue;
         }
-        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+        set_address_port(ai->ai_addr, port);
+        if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 ||
+            (port == 0 && (port = bound_port(fd)) == 0)) {
             report("socket_bind", 8538, fault::none, "could not bind to port %d\n", s->port);
             ::close(fd);
             close_handles(s);
@@ -281,6 +325,8 @@ int socket_bind(socket* s)
             ::freeaddrinfo(list);
             return -1;
         }
+        if (port != s->port)
+            std::atomic_ref<int32_t>(s->port).store(port, std::memory_order_release);
         s->fd[slot++] = fd;
     }
     ::freeaddrinfo(list);

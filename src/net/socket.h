@@ -68,6 +68,11 @@ int sockets_init();
 // thread heap); NULL (reported) for another port or no memory.
 socket* socket_create(int32_t port);
 
+// socket_create for a listener that may leave its port to the system: `port` 0 is accepted
+// too, and socket_bind then binds a free port and stores it in the record. Reported as
+// socket_create is.
+socket* socket_create_listener(int32_t port);
+
 // Sets an option bit (value SOCK_SET / SOCK_CLR, other values ignored), a size or the
 // time-out (value > 0 sets; 0 or -1 clears a set value), or opt16. 0, or -1 (reported) for a
 // NULL record or an unknown attribute. Takes effect at the next bind or connect.
@@ -76,9 +81,15 @@ int socket_setattr(socket* s, uint32_t attribute, int32_t value);
 // Binds one handle per enabled family (at most two, close-on-exec; IPv6 handles IPv6-only)
 // to the record's port on every interface, or, with `bind_addr` set, to that one numeric
 // address, whose family alone decides the handle. Stores half the buffer sizes the system
-// reports (Linux reports them doubled). A failed bind closes every handle and sets
-// SOCK_FAILED. 0 with SOCK_READY, or -1.
+// reports (Linux reports them doubled). With port 0 the first handle gets a free port from
+// the system, which the record's `port` then holds (stored atomically: another thread may
+// read it with socket_port while this one binds) and which a second handle shares. A failed
+// bind closes every handle and sets SOCK_FAILED. 0 with SOCK_READY, or -1.
 int socket_bind(socket* s);
+
+// The record's port, read atomically, so a thread other than the binding one may call it
+// while socket_bind runs: the configured port before the bind, the bound one after.
+int32_t socket_port(socket* s);
 
 // Puts every handle into the listening state and makes it non-blocking, so that of several
 // threads woken for one connection the losers find none instead of blocking in accept.

@@ -71,6 +71,12 @@ TEST_F(Attributes, ServerRefusals)
         {[&] { return quorvel_obj_set(obj, 3, 1); },
          "quorvel_obj_set, 18152): provided attribute does not correspond with object"},
         {SET(obj, listener, 65535), "socket_create, 8108): null or invalid argument"},
+        // Only a listener bound to one address takes its port from the system.
+        {SET(obj, listener, 0), "socket_create, 8108): null or invalid argument"},
+        {SET(obj, listener_addr, -1, "127.0.0.1"),
+         "socket_create, 8108): null or invalid argument"},
+        {GET(obj, listener_addr, 0),
+         "quorvel_obj_get:: quorvel_attrib_listener_addr, 18529): no listener 0, the server has 0"},
         {SET(obj, listener_addr, 80, "localhost"),
          "httpsrv_add_listener, 11770): invalid listener address localhost"},
         {SET(obj, tcpbuffsize, 8192), set + "tcpbuffsize, 18085): no listeners have been defined"},
@@ -126,18 +132,23 @@ TEST_F(Attributes, StreamReportsItsBufferCapacityOnly)
     expect_refused({
         {GET(&stream, uri),
          "quorvel_obj_get, 18276): provided attribute does not correspond with object"},
+        {GET(&stream, listener_addr, 0),
+         "quorvel_obj_get, 18276): provided attribute does not correspond with object"},
         {SET(&stream, ssi, 1),
          "quorvel_obj_set, 18216): operation not supported for provided object"},
     });
     socket_destroy(&s);
 }
 
-TEST_F(Attributes, AddressedListenerBindsThatAddressOnly)
+TEST_F(Attributes, AddressedListenerBindsThatAddressOnlyAndReadsItsPortBack)
 {
-    int port = qtest::free_port();
-    ASSERT_EQ(quorvel_obj_set(obj, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
-    ASSERT_EQ(server->listener_count, 1);
-    quorvel::socket* listener = server->listeners[0];
+    ASSERT_EQ(quorvel_obj_set(obj, quorvel_attrib_listener, 8080), 0); // never bound here
+    ASSERT_EQ(quorvel_obj_set(obj, quorvel_attrib_listener_addr, 0, "127.0.0.1"), 0);
+    ASSERT_EQ(server->listener_count, 2);
+    // Before the bind: the ports as given, in the order the listeners were added.
+    EXPECT_EQ(quorvel_obj_get(obj, quorvel_attrib_listener_addr, 0), 8080);
+    EXPECT_EQ(quorvel_obj_get(obj, quorvel_attrib_listener_addr, 1), 0);
+    quorvel::socket* listener = server->listeners[1];
     ASSERT_EQ(socket_bind(listener), 0);
     EXPECT_EQ(listener->fd[1], -1); // no second (IPv6) socket
     sockaddr_in bound{};
@@ -145,7 +156,13 @@ TEST_F(Attributes, AddressedListenerBindsThatAddressOnly)
     ASSERT_EQ(::getsockname(listener->fd[0], reinterpret_cast<sockaddr*>(&bound), &length), 0);
     EXPECT_EQ(bound.sin_family, AF_INET);
     EXPECT_EQ(ntohl(bound.sin_addr.s_addr), uint32_t{INADDR_LOOPBACK});
-    EXPECT_EQ(ntohs(bound.sin_port), port);
+    EXPECT_NE(bound.sin_port, 0);
+    // After it: the port the system gave.
+    EXPECT_EQ(quorvel_obj_get(obj, quorvel_attrib_listener_addr, 1), ntohs(bound.sin_port));
+    expect_refused({{GET(obj, listener_addr, 2), "quorvel_obj_get:: quorvel_attrib_listener_addr, "
+                                                 "18529): no listener 2, the server has 2"},
+                    {GET(obj, listener_addr, -1), "quorvel_obj_get:: quorvel_attrib_listener_addr, "
+                                                  "18529): no listener -1, the server has 2"}});
 }
 
 TEST_F(Attributes, StatusWaitsForTheKernelsOutcome)

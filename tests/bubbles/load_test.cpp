@@ -30,18 +30,14 @@ protected:
         for (envelope* server : servers)
             EXPECT_EQ(quorvel_obj_destroy(server), 0);
     }
-    // A server on a free port of 127.0.0.1 loading the plug-ins of `directory`, started.
+    // A server on 127.0.0.1 loading the plug-ins of `directory`, started; its port.
     int serve(const std::string& directory)
     {
         envelope* server = quorvel_obj_create(quorvel_obj_server, 2u, root.path().c_str());
         log.clear(); // "root directory set to ..."
-        int port = qtest::free_port();
-        EXPECT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
         EXPECT_EQ(quorvel_obj_set(server, quorvel_attrib_bubbles, directory.c_str()), 0);
-        EXPECT_EQ(quorvel_obj_start(server), 0);
-        EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
         servers.push_back(server);
-        return port;
+        return qtest::serve_on_loopback(server, WAIT_MS);
     }
     // The answer to GET `path`.
     static std::string get(int port, const std::string& path)

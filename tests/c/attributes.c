@@ -57,6 +57,18 @@ int main(int argc, char** argv)
     CHECK(errno == EINVAL && quorvel_last_error() == QUORVEL_LAST_BAD_ARGUMENTS);
     CHECK(logged(path, "quorvel_obj_set::quorvel_attrib_uri, 18042): invalid HTTP method"));
     CHECK(quorvel_obj_set(server, quorvel_attrib_listener, 0) == -1);
+    /* An addressed listener may leave its port to the system; until the start it reads 0. */
+    CHECK(quorvel_obj_set(server, quorvel_attrib_listener_addr, 0, "::1") == 0);
+    CHECK(quorvel_obj_get(server, quorvel_attrib_listener_addr, 0) == 8080);
+    CHECK(quorvel_obj_get(server, quorvel_attrib_listener_addr, 1) == 8081);
+    CHECK(quorvel_obj_get(server, quorvel_attrib_listener_addr, 2) == 0);
+    errno = 0;
+    CHECK(quorvel_obj_get(server, quorvel_attrib_listener_addr, 3) == -1);
+    CHECK(errno == EINVAL && quorvel_last_error() == QUORVEL_LAST_BAD_ARGUMENTS);
+    CHECK(logged(path, "quorvel_obj_get:: quorvel_attrib_listener_addr, 18529): no listener 3, "
+                       "the server has 3"));
+    CHECK(quorvel_obj_get(log, quorvel_attrib_listener_addr, 0) == -1);
+    CHECK(logged(path, "quorvel_obj_get, 18517): operation not supported for provided object"));
     CHECK(quorvel_obj_get(server, quorvel_attrib_status, 0) == -1);
     CHECK(logged(path, "quorvel_obj_get:: quorvel_attrib_status, 18525): server has not been "
                        "started"));

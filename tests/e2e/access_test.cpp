@@ -61,9 +61,7 @@ protected:
         dir.write("www/private/.htaccess", "AuthUserFile " + FIXTURE + "\nRequire valid-user\n");
         dir.write("www/open/a.txt", "open\n");
         server = quorvel_obj_create(quorvel_obj_server, 2u, dir.file("www").c_str());
-        port = qtest::free_port();
         ASSERT_NE(server, nullptr);
-        ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
         ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_dirlist, 1), 0);
         for (const char* uri : {"/private/report", "/private/virtual/report", "/open/report"}) {
             ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_uri, QUORVEL_GET, uri,
@@ -81,8 +79,8 @@ protected:
         ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_uri_cache, QUORVEL_GET,
                                   "/private/secret.txt", "private/secret.txt", 2),
                   0);
-        ASSERT_EQ(quorvel_obj_start(server), 0);
-        ASSERT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
+        port = qtest::serve_on_loopback(server, WAIT_MS);
+        ASSERT_GT(port, 0);
     }
     void TearDown() override { EXPECT_EQ(server != nullptr ? quorvel_obj_destroy(server) : 0, 0); }
 

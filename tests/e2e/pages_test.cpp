@@ -49,14 +49,12 @@ TEST(Pages, ConcurrentLargePagesArriveWholeAndUnmixed)
     qtest::TempDir root;
     quorvel_init();
     envelope* server = quorvel_obj_create(quorvel_obj_server, 2u, root.path().c_str());
-    int port = qtest::free_port();
     ASSERT_NE(server, nullptr);
-    ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
     ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_uri, QUORVEL_GET, "/big", QUORVEL_ENC_TEXT,
                               big_page),
               0);
-    ASSERT_EQ(quorvel_obj_start(server), 0);
-    ASSERT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
+    int port = qtest::serve_on_loopback(server, WAIT_MS);
+    ASSERT_GT(port, 0);
     log.clear();
 
     constexpr int clients = 8, rounds = 3;

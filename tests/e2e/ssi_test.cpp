@@ -28,9 +28,7 @@ TEST(SsiOnTheWire, StoredPagesAreBuiltAndSelfInclusionEndsInTheErrorPage)
     root.write("loop.html", "<!--#include virtual=\"/loop.html\" -->\n");
     quorvel_init();
     envelope* server = quorvel_obj_create(quorvel_obj_server, 2u, root.path().c_str());
-    int port = qtest::free_port();
     ASSERT_NE(server, nullptr);
-    ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
     ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_ssi, 1), 0);
     ASSERT_EQ(
         quorvel_obj_set(server, quorvel_attrib_uri, QUORVEL_GET, "/greet", QUORVEL_ENC_TEXT, greet),
@@ -45,8 +43,8 @@ TEST(SsiOnTheWire, StoredPagesAreBuiltAndSelfInclusionEndsInTheErrorPage)
         ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_uri_cache, QUORVEL_GET, file, file + 1, 2),
                   0);
     }
-    ASSERT_EQ(quorvel_obj_start(server), 0);
-    ASSERT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 0);
+    int port = qtest::serve_on_loopback(server, WAIT_MS);
+    ASSERT_GT(port, 0);
     log.clear();
 
     auto ask = [port](const std::string& request) {

@@ -32,7 +32,7 @@ TEST(StreamFile, SendsA3MiBFileWholeOverTcpAndKeepsSizesBeyond4GiB)
     // 4 GiB + 100 bytes: a size cut to 32 bits would send 100 bytes and report success.
     std::string sparse = dir.write("sparse.bin", "");
     ASSERT_EQ(::truncate(sparse.c_str(), (off_t{1} << 32) + 100), 0);
-    quorvel::socket* server = socket_create(free_port());
+    quorvel::socket* server = socket_create_listener(0);
     server->flags |= SOCK_IPV4 | SOCK_BUFFERED;
     std::strcpy(server->bind_addr, "127.0.0.1");
     ASSERT_TRUE(socket_bind(server) == 0 && socket_listen(server, 4) == 0);

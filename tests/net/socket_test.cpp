@@ -13,16 +13,16 @@ using namespace quorvel;
 using namespace qtest;
 using qsocket = quorvel::socket;
 
-// A socket for `address` and `port` (a free one when 0), not bound.
+// A socket for `address` and `port` (one the system picks at the bind when 0), not bound.
 static qsocket* unbound(const char* address, int port = 0, uint32_t flags = SOCK_IPV6)
 {
-    qsocket* s = socket_create(port != 0 ? port : free_port());
+    qsocket* s = socket_create_listener(port);
     s->flags |= SOCK_IPV4 | SOCK_BUFFERED | flags;
     std::snprintf(s->bind_addr, sizeof(s->bind_addr), "%s", address);
     return s;
 }
 
-// A listener on `address` and a free port; NULL when binding or listening failed.
+// A listener on `address` and a port the system picks; NULL when binding or listening failed.
 static qsocket* listener(const char* address = "127.0.0.1")
 {
     qsocket* s = unbound(address);
@@ -40,8 +40,14 @@ static size_t open_fds()
 TEST(Socket, RefusalsReportTheirLinesAndLeaveNoHandle)
 {
     ErrorLog log;
-    EXPECT_EQ(socket_create(0), nullptr);
-    expect_report(log, "error (socket_create, 8108): null or invalid argument\n", EINVAL, 160);
+    // Port 0 is for listeners only; neither form takes a port beyond 65534.
+    for (auto [make, port] : {std::pair{&socket_create, 0},
+                              {&socket_create, 65535},
+                              {&socket_create_listener, -1},
+                              {&socket_create_listener, 65535}}) {
+        EXPECT_EQ(make(port), nullptr);
+        expect_report(log, "error (socket_create, 8108): null or invalid argument\n", EINVAL, 160);
+    }
     qsocket* s = socket_create(8080);
     s->flags = SOCK_LISTENING | SOCK_READY | quorvel::SOCK_NONBLOCK;
     EXPECT_EQ(socket_wait_vectr(&s, 1), nullptr);
@@ -62,6 +68,36 @@ TEST(Socket, RefusalsReportTheirLinesAndLeaveNoHandle)
     EXPECT_EQ(open_fds(), before);
     socket_destroy(&s);
     socket_destroy(&taken);
+}
+
+TEST(Socket, PortZeroBindsAPortTheSystemPicksOnEveryHandle)
+{
+    ErrorLog log;
+    // Both families on every interface: the second handle must take the first one's port.
+    // Bound, never listening, so nothing can connect to it. The port the system gives the
+    // first family may be taken in the other one: then another try.
+    qsocket* s = nullptr;
+    for (int attempt = 0; attempt < 5 && s == nullptr; ++attempt) {
+        s = socket_create_listener(0);
+        s->flags |= SOCK_IPV4 | SOCK_IPV6;
+        if (socket_bind(s) != 0) {
+            EXPECT_EQ(errno, EADDRINUSE);
+            socket_destroy(&s);
+            log.clear();
+        }
+    }
+    ASSERT_NE(s, nullptr);
+    EXPECT_GT(socket_port(s), 0);
+    for (int fd : s->fd) {
+        if (fd == -1)
+            continue; // no IPv6 here
+        sockaddr_storage bound{};
+        socklen_t length = sizeof(bound);
+        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+        EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port), s->port);
+    }
+    socket_destroy(&s);
+    EXPECT_EQ(log.text(), "");
 }
 
 TEST(Socket, ListenersAcceptInArrayOrderWithTheNumericPeer)
@@ -101,7 +137,8 @@ TEST(Socket, AcceptThatFindsNoConnectionReturnsAtOnce)
     qsocket* server = listener();
     auto waiter =
         std::async(std::launch::async, [&] { return socket_accept(server, server->fd[0]); });
-    bool returned = waiter.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    bool returned =
+        waiter.wait_for(std::chrono::seconds(2) * TIME_SCALE) == std::future_status::ready;
     int rescue = returned ? -1 : connect_loopback(server->port); // else it waits for one
     qsocket* got = waiter.get();
     EXPECT_TRUE(returned);
@@ -162,7 +199,7 @@ TEST(Socket, ShutdownDrainsOnlyUnreadInputAndAtMost64KiB)
         ::close(pair.mine);
         peer.join();
         if (!flood) { // nothing waited for; the open peer still reads the output
-            EXPECT_LT(took, 500);
+            EXPECT_LT(took, 500 * TIME_SCALE);
             EXPECT_EQ(read_some(pair.peer, 6), "answer");
         }
     }

@@ -7,23 +7,18 @@ import http.client
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+import announced  # noqa: E402
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
 APP = os.path.join(BUILD, "notes_app")
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "notes")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class NotesAppTest(unittest.TestCase):
@@ -31,19 +26,10 @@ class NotesAppTest(unittest.TestCase):
     def setUpClass(cls):
         cls.log = tempfile.NamedTemporaryFile(prefix="quorvel-notes-", suffix=".log", delete=False)
         cls.data = cls.log.name + ".notes"
-        cls.port = free_port()
-        cls.process = subprocess.Popen(
-            [APP, "--root", ROOT, "--port", str(cls.port), "--log", cls.log.name,
-             "--data", cls.data],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while cls.process.poll() is None and time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.02)
-        raise RuntimeError("notes_app did not come up: %r" % (cls.process.communicate(timeout=10),))
+        # Serving once it prints its URL, with the port the system gave.
+        cls.process, cls.port = announced.start(
+            [APP, "--root", ROOT, "--port", "0", "--log", cls.log.name, "--data", cls.data],
+            stderr=subprocess.PIPE)
 
     @classmethod
     def tearDownClass(cls):

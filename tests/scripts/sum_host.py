@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The example host examples/sum_host.c on a free port of 127.0.0.1 (usage: sum_host.py BUILD_DIR).
+"""The example host examples/sum_host.c on 127.0.0.1 and the port it announces once serving
+(usage: sum_host.py BUILD_DIR).
 
 2000 exchanges from 16 client threads, one connection each: "&sum;" and the record "ii" (checksum
 of the format, both integers, big-endian) go out, the record "i" with the sum comes back. All must
@@ -15,6 +16,9 @@ import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+import announced  # noqa: E402
 
 EXCHANGES, CLIENTS = 2000, 16
 IO_TIMEOUT, START_TIMEOUT, RUN_TIMEOUT, EXIT_TIMEOUT = 10.0, 20.0, 120.0, 15.0  # seconds
@@ -75,24 +79,13 @@ def run_clients(port):
 
 def main():
     host = os.path.abspath(os.path.join(sys.argv[1] if len(sys.argv) > 1 else ".", "sum_host"))
-    with tempfile.TemporaryDirectory() as work, socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-        probe.close()
+    with tempfile.TemporaryDirectory() as work:
         log_path = os.path.join(work, "sum_host.log")
-        process = subprocess.Popen([host, str(port), log_path], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.PIPE, cwd=work)
+        # The host listens once it prints "serving on 127.0.0.1:PORT".
+        process, port = announced.start([host, "0", log_path], timeout=START_TIMEOUT,
+                                        stderr=subprocess.PIPE, cwd=work)
         problems, done = [], 0
         try:
-            deadline = time.monotonic() + START_TIMEOUT
-            while process.poll() is None and time.monotonic() < deadline:
-                try:  # the host listens once a connection succeeds
-                    socket.create_connection(("127.0.0.1", port), timeout=1.0).close()
-                    break
-                except OSError:
-                    time.sleep(0.05)
-            else:
-                raise RuntimeError("sum_host did not start listening")
             done, problems = run_clients(port)
         finally:
             process.send_signal(signal.SIGTERM)  # a no-op once the host has exited

@@ -103,16 +103,17 @@ int log_printf(quorvel::log_record* log, const char* format, ...)
     return result;
 }
 
-int free_port()
+int serve_on_loopback(envelope* server, int wait_ms)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    socklen_t length = sizeof(addr);
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
+    bool served = server != nullptr &&
+                  quorvel_obj_set(server, quorvel_attrib_listener_addr, 0, "127.0.0.1") == 0 &&
+                  quorvel_obj_start(server) == 0 &&
+                  quorvel_obj_get(server, quorvel_attrib_status, wait_ms) == 0;
+    EXPECT_TRUE(served) << "the server did not come up on 127.0.0.1";
+    if (!served)
+        return -1;
+    int port = quorvel_obj_get(server, quorvel_attrib_listener_addr, 0);
+    EXPECT_GT(port, 0);
     return port;
 }
 

@@ -1,6 +1,9 @@
-// Shared test helpers: temporary directories, the error log read back, loopback connections.
+// Shared test helpers: temporary directories, the error log read back, servers on loopback
+// ports the system picks, loopback connections, and the time scale of sanitizer builds.
 // Brings in what nearly every test uses, so a test file lists only what is its own.
 #pragma once
+
+#include "quorvel.h"
 
 #include <atomic>
 #include <cerrno>
@@ -15,7 +18,24 @@ namespace quorvel {
 struct log_record;
 }
 
+#if defined(__has_feature)
+#define QTEST_HAS_FEATURE(name) __has_feature(name)
+#else
+#define QTEST_HAS_FEATURE(name) 0
+#endif
+
 namespace qtest {
+
+// How many times longer than in a plain build code may take here: the sanitizers slow it
+// down several times. Every upper bound a test puts on elapsed time is multiplied by it, so a
+// plain build keeps its bounds exactly.
+#if defined(__SANITIZE_THREAD__) || QTEST_HAS_FEATURE(thread_sanitizer)
+inline constexpr int TIME_SCALE = 10;
+#elif defined(__SANITIZE_ADDRESS__) || QTEST_HAS_FEATURE(address_sanitizer)
+inline constexpr int TIME_SCALE = 3;
+#else
+inline constexpr int TIME_SCALE = 1;
+#endif
 
 // A fresh directory under $TMPDIR, removed with everything in it at destruction.
 class TempDir {
@@ -58,8 +78,10 @@ private:
 int log_printf(quorvel::log_record* log, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
-int free_port();
+// Adds a listener on 127.0.0.1 and a port the system picks to `server` (which has no listener
+// yet), starts it and waits up to `wait_ms` for it to serve: the port it is bound to, or -1
+// (with a failed expectation) when any step fails.
+int serve_on_loopback(envelope* server, int wait_ms = 10000);
 
 // Connects to 127.0.0.1:port, retrying for `timeout_ms`; the descriptor, or -1. Its receive
 // time-out is `timeout_ms` too, so a silent server fails the test. With `source` (another
