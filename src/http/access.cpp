@@ -279,10 +279,19 @@ int find_htaccess(const char* root, const char* path, int is_dir, char (&found)[
     }
 }
 
-int refuse(request_data* request)
+// True when an open failed because the process or the system has no descriptor left.
+bool out_of_descriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
+
+// Refuses the request: with the Basic challenge, or as the server's own failure when a file
+// the rules need could not be opened for want of descriptors (asking the client for other
+// credentials would not help).
+int refuse(request_data* request, uint32_t status = STATUS_AUTH_REQUIRED)
 {
     request->flags |= REQUEST_FAILED;
-    request->status = STATUS_AUTH_REQUIRED;
+    request->status = status;
     return -1;
 }
 
@@ -332,8 +341,12 @@ bool http_group_listed(const char* list, const char* group)
     return false;
 }
 
-int http_check_access(const char* password_file, const char* credentials, char* user_out,
-                      const char* client, int size)
+namespace {
+
+// http_check_access, telling through `*no_descriptors` whether the password file could not be
+// opened for want of descriptors.
+int check_password(const char* password_file, const char* credentials, char* user_out,
+                   const char* client, int size, bool* no_descriptors)
 {
     if (password_file == nullptr || credentials == nullptr || user_out == nullptr ||
         *password_file == '\0' || size < 2)
@@ -348,6 +361,7 @@ int http_check_access(const char* password_file, const char* credentials, char* 
 
     file_guard f(open_regular_stream(password_file));
     if (!f) {
+        *no_descriptors = out_of_descriptors(errno);
         report("http_check_access", 10513, fault::none,
                "password file \"%s\" could not be opened for reading\n",
                log_safe(password_file, shown, sizeof(shown)));
@@ -413,7 +427,10 @@ int http_check_access(const char* password_file, const char* credentials, char* 
     return 0;
 }
 
-int http_get_group(const char* group_file, const char* user, char* group_out, int size)
+// http_get_group, telling through `*no_descriptors` whether the group file could not be
+// opened for want of descriptors.
+int find_group(const char* group_file, const char* user, char* group_out, int size,
+               bool* no_descriptors)
 {
     if (group_file == nullptr || user == nullptr || group_out == nullptr || size < 2)
         return 0;
@@ -422,6 +439,7 @@ int http_get_group(const char* group_file, const char* user, char* group_out, in
     char shown[512];
     file_guard f(open_regular_stream(group_file));
     if (!f) {
+        *no_descriptors = out_of_descriptors(errno);
         report("http_get_group", 10449, fault::none,
                "group file %s could not be opened for reading\n",
                log_safe(group_file, shown, sizeof(shown)));
@@ -461,6 +479,21 @@ int http_get_group(const char* group_file, const char* user, char* group_out, in
     return 0;
 }
 
+} // namespace
+
+int http_check_access(const char* password_file, const char* credentials, char* user_out,
+                      const char* client, int size)
+{
+    bool no_descriptors = false;
+    return check_password(password_file, credentials, user_out, client, size, &no_descriptors);
+}
+
+int http_get_group(const char* group_file, const char* user, char* group_out, int size)
+{
+    bool no_descriptors = false;
+    return find_group(group_file, user, group_out, size, &no_descriptors);
+}
+
 int http_check_htaccess(request_data* request, const char* path, int is_dir)
 {
     clear_errors();
@@ -488,9 +521,10 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
 
     file_guard f(open_regular_stream(governing));
     if (!f)
-        return refuse(request);
+        return refuse(request, out_of_descriptors(errno) ? STATUS_INTERNAL : STATUS_AUTH_REQUIRED);
     const char* client = request->sock != nullptr ? request->sock->peer : "";
     uint32_t state = 0;
+    bool no_descriptors = false;
     char user[HTACCESS_USER_SIZE] = {};
     char group[HTACCESS_GROUP_SIZE] = {};
     char line[HTACCESS_LINE_SIZE];
@@ -505,13 +539,18 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
         switch (kind) {
         case rule::none:
             break;
-        case rule::user_file:
+        case rule::user_file: {
             if (state & USER_FILE_SEEN)
                 break;
             state |= USER_FILE_SEEN;
-            if (http_check_access(value, credentials, user, client, sizeof(user)) == 1)
+            int matched =
+                check_password(value, credentials, user, client, sizeof(user), &no_descriptors);
+            if (no_descriptors)
+                return refuse(request, STATUS_INTERNAL);
+            if (matched == 1)
                 state |= USER_AUTHENTICATED;
             break;
+        }
         case rule::group_file:
             if (state & GROUP_FILE_SEEN)
                 break;
@@ -519,8 +558,10 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
                 return refuse(request);
             state |= GROUP_FILE_SEEN;
             if ((state & USER_AUTHENTICATED) &&
-                http_get_group(value, user, group, sizeof(group)) == 1)
+                find_group(value, user, group, sizeof(group), &no_descriptors) == 1)
                 state |= GROUP_FOUND;
+            if (no_descriptors)
+                return refuse(request, STATUS_INTERNAL);
             break;
         case rule::deny: {
             // "all", an empty list and text that is no address prefix (a host name, a network

@@ -24,9 +24,10 @@ inline constexpr int HTACCESS_GROUP_SIZE = 120;
 // server's root, inclusive. 0 allows. -1 refuses and marks the request REQUEST_FAILED with
 // status 17: no "Authorization: Basic" header (the scheme in any case, as its first word), the
 // rules refuse, the file cannot be read, a line is longer than its buffer, a rule is of a form
-// not understood (with a line), or the path is too long to search. Keywords are read in any
-// case at the start of a line; '#' opens a comment line. Without any ".htaccess" every
-// request passes.
+// not understood (with a line), or the path is too long to search; status 14 instead when the
+// access file, or the password or group file it names, cannot be opened because no
+// descriptor is left. Keywords are read in any case at the start of a line; '#' opens a
+// comment line. Without any ".htaccess" every request passes.
 int http_check_htaccess(request_data* request, const char* path, int is_dir);
 
 // 1 when the Basic `credentials` (base64 "user:password") match a line of the password file,

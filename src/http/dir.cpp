@@ -3,6 +3,7 @@
 // names are chosen by whoever can write files.
 #include "http/dir.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/directory.h"
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -39,8 +41,10 @@ bool hidden_name(std::string_view name)
     return name == "." || name == ".." || name.starts_with(".ht");
 }
 
-// Appends one entry, doubling the array when it is full; false when out of memory.
-bool add_entry(dir_listing* list, const char* directory, const char* name, const char* sort)
+// Appends one entry of `directory` (open as `directory_fd` when that is not -1), doubling the
+// array when it is full; false when out of memory.
+bool add_entry(dir_listing* list, const char* directory, int directory_fd, const char* name,
+               const char* sort)
 {
     if (list->count == list->capacity) {
         uint32_t capacity = list->capacity == 0 ? DIR_FIRST_CAPACITY : list->capacity * 2;
@@ -64,10 +68,17 @@ bool add_entry(dir_listing* list, const char* directory, const char* name, const
 
     dir_entry* entry = &list->entries[list->count++];
     *entry = dir_entry{copy, 0, 0, 0, sort};
-    char full[PATH_MAX];
-    int n = std::snprintf(full, sizeof(full), "%s/%s", directory, name);
+    // Relative to the open directory a name always fits; the joined path may not.
     struct stat status {};
-    if (n > 0 && static_cast<size_t>(n) < sizeof(full) && ::stat(full, &status) == 0) {
+    bool known = false;
+    if (directory_fd != -1) {
+        known = ::fstatat(directory_fd, name, &status, 0) == 0;
+    } else {
+        char full[PATH_MAX];
+        int n = std::snprintf(full, sizeof(full), "%s/%s", directory, name);
+        known = n > 0 && static_cast<size_t>(n) < sizeof(full) && ::stat(full, &status) == 0;
+    }
+    if (known) {
         entry->is_dir = S_ISDIR(status.st_mode) ? 1 : 0;
         entry->mtime = static_cast<int64_t>(status.st_mtime);
         entry->size = static_cast<uint64_t>(status.st_size);
@@ -116,13 +127,15 @@ int dir_list(const char* path, const char* sort, dir_listing* out)
                log_safe(path, shown, sizeof(shown)));
         return -1;
     }
+    // Without a handle of its own (descriptors run short) entries are looked up by path.
+    fd_guard directory_fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (;;) {
         const char* name = dir_read(dir);
         if (name == nullptr)
             break;
         if (hidden_name(name))
             continue;
-        if (!add_entry(out, path, name, sort)) {
+        if (!add_entry(out, path, directory_fd.get(), name, sort)) {
             dir_close(dir);
             dir_listing_free(out);
             report("stream_http_dir", 10849, fault::no_memory,
@@ -254,46 +267,6 @@ int url_encode_path(const char* text, char* out, size_t size)
     }
     out[used] = '\0';
     return static_cast<int>(used);
-}
-
-int dir_row_format(const dir_entry* entry, const char* relative, char* out, size_t size)
-{
-    if (out == nullptr || size == 0)
-        return -1;
-    out[0] = '\0';
-    if (entry == nullptr || entry->name == nullptr || relative == nullptr)
-        return -1;
-    char slashed[DIR_ROW_SIZE];
-    char link_dir[DIR_ROW_SIZE];
-    char link_name[DIR_ROW_SIZE];
-    char shown[DIR_ROW_SIZE];
-    if (std::snprintf(slashed, sizeof(slashed), "%s", relative) >=
-        static_cast<int>(sizeof(slashed)))
-        return -1;
-    for (char* p = slashed; *p != '\0'; ++p) {
-        if (*p == '\\')
-            *p = '/';
-    }
-    if (url_encode_path(slashed, link_dir, sizeof(link_dir)) < 0 ||
-        url_encode_path(entry->name, link_name, sizeof(link_name)) < 0 ||
-        html_escape(entry->name, shown, sizeof(shown)) < 0)
-        return -1;
-    char size_text[180];
-    char date_text[80];
-    dir_size_text(entry, size_text, sizeof(size_text));
-    dir_date_text(entry->mtime, date_text, sizeof(date_text));
-    const char* open = entry->is_dir ? "[" : "";
-    const char* close = entry->is_dir ? "]" : "";
-    int n = std::snprintf(out, size,
-                          "<tr><td align=\"left\"><a href=\"%s/%s\">%s%s%s</a></td><td>"
-                          "&nbsp;&nbsp;&nbsp;</td><td align=\"right\">%s</td><td>&nbsp;&nbsp;"
-                          "&nbsp</td><td align=\"right\">%s</td><td>&nbsp;&nbsp;&nbsp;</td></tr>\n",
-                          link_dir, link_name, open, shown, close, size_text, date_text);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        out[0] = '\0';
-        return -1;
-    }
-    return n;
 }
 
 } // namespace quorvel

@@ -1,5 +1,5 @@
 // The parts of a directory listing that need no connection: collecting and sorting the
-// entries, and the texts of one row.
+// entries, and the texts a row is made of.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +8,6 @@
 
 namespace quorvel {
 
-// Room for one listing row.
-inline constexpr int DIR_ROW_SIZE = 2048;
 // First capacity of a listing's entry array; it doubles when full.
 inline constexpr uint32_t DIR_FIRST_CAPACITY = 128;
 
@@ -37,8 +35,10 @@ static_assert(std::is_trivially_destructible_v<dir_listing>);
 int dir_entry_compare(const void* a, const void* b);
 
 // Reads the directory at `path` into `out`, without ".", ".." and names beginning with ".ht",
-// each entry carrying `sort` (NULL for the default order), sorted with dir_entry_compare. An
-// entry whose status cannot be read shows as a file of size 0 and time 0. 0, or -1 with `out`
+// each entry carrying `sort` (NULL for the default order), sorted with dir_entry_compare.
+// Entries are looked up relative to the directory, so a long name in a deep directory is
+// described all the same; an entry whose status cannot be read shows as a file of size 0
+// and time 0. 0, or -1 with `out`
 // empty: a directory that does not open or no memory (both reported). Release the entries
 // with dir_listing_free.
 int dir_list(const char* path, const char* sort, dir_listing* out);
@@ -60,10 +60,5 @@ int html_escape(const char* text, char* out, size_t size);
 // '/' as %XX, so a path keeps its segments: the length written, or -1 (`out` emptied) when
 // it does not fit.
 int url_encode_path(const char* text, char* out, size_t size);
-
-// One listing row for `entry` below the directory `relative` to the root ("" at the root;
-// '\' read as '/'): link percent-encoded, name HTML-escaped, directories in brackets. The
-// length written, or -1 (`out` emptied) when the row does not fit in `size` bytes.
-int dir_row_format(const dir_entry* entry, const char* relative, char* out, size_t size);
 
 } // namespace quorvel

@@ -38,6 +38,12 @@ constexpr std::string_view parent_open = "<tr><td align=\"left\"><a href=\"";
 constexpr std::string_view parent_close =
     "\">(Parent Directory..)</a></td><td>&nbsp;&nbsp</td><td align=\"right\">---</td><td>"
     "&nbsp;&nbsp;&nbsp</td><td align=\"right\">---</td><td>&nbsp;&nbsp;&nbsp;</td></tr>\n";
+// A row, around its link, its shown name, its size and its date.
+constexpr std::string_view row_open = "<tr><td align=\"left\"><a href=\"";
+constexpr std::string_view row_link_close = "\">";
+constexpr std::string_view row_size = "</a></td><td>&nbsp;&nbsp;&nbsp;</td><td align=\"right\">";
+constexpr std::string_view row_date = "</td><td>&nbsp;&nbsp;&nbsp</td><td align=\"right\">";
+constexpr std::string_view row_close = "</td><td>&nbsp;&nbsp;&nbsp;</td></tr>\n";
 constexpr std::string_view page_footer =
     "</table></div><hr><address>Server powered by Quorvel version 0.9.0</address></body>"
     "</html>\r\n";
@@ -53,8 +59,10 @@ struct page_writer {
             result = socket_snd(sock, text.data(), static_cast<uint32_t>(text.size()));
     }
     // Sends `text` through `transform` (html_escape or url_encode_path), a slice at a time;
-    // both work byte by byte, so slicing changes nothing.
-    void send_transformed(std::string_view text, int (*transform)(const char*, char*, size_t))
+    // both work byte by byte, so slicing changes nothing, and no text is too long to send.
+    // With `slashes`, '\\' is sent as '/'.
+    void send_transformed(std::string_view text, int (*transform)(const char*, char*, size_t),
+                          bool slashes = false)
     {
         constexpr size_t slice = 64;
         char in[slice + 1];
@@ -63,6 +71,8 @@ struct page_writer {
             size_t n = std::min(slice, text.size() - done);
             std::memcpy(in, text.data() + done, n);
             in[n] = '\0';
+            if (slashes)
+                std::replace(in, in + n, '\\', '/');
             int length = transform(in, out, sizeof(out));
             if (length < 0) {
                 result = -1;
@@ -158,13 +168,31 @@ int stream_http_dir(request_data* request, const char* path)
 
 int stream_http_dir_row(socket* connection, const dir_entry* entry, const char* relative)
 {
-    char row[DIR_LISTING_ROW_SIZE];
-    int length = dir_row_format(entry, relative, row, sizeof(row));
-    if (length < 0) {
-        debug("stream_http_dir_row", 10960, "row left out: it does not fit\n");
-        return 0;
-    }
-    return socket_snd(connection, row, static_cast<uint32_t>(length));
+    if (connection == nullptr || entry == nullptr || entry->name == nullptr || relative == nullptr)
+        return -1;
+    char size_text[180];
+    char date_text[80];
+    dir_size_text(entry, size_text, sizeof(size_text));
+    dir_date_text(entry->mtime, date_text, sizeof(date_text));
+    // Written in pieces straight into the send buffer: however long the directory's path and
+    // however much escaping grows the name, the row is never cut or left out.
+    page_writer row{connection};
+    row.send(row_open);
+    row.send_transformed(relative, url_encode_path, true);
+    row.send("/");
+    row.send_transformed(entry->name, url_encode_path);
+    row.send(row_link_close);
+    if (entry->is_dir)
+        row.send("[");
+    row.send_transformed(entry->name, html_escape);
+    if (entry->is_dir)
+        row.send("]");
+    row.send(row_size);
+    row.send(size_text);
+    row.send(row_date);
+    row.send(date_text);
+    row.send(row_close);
+    return row.result;
 }
 
 } // namespace quorvel

@@ -2,16 +2,11 @@
 // row, one row per entry and the footer.
 #pragma once
 
-#include <cstddef>
-
 namespace quorvel {
 
 struct dir_entry;
 struct request_data;
 struct socket;
-
-// Room for one formatted listing row; a row that needs more is left out of the page.
-inline constexpr size_t DIR_LISTING_ROW_SIZE = 8192;
 
 // Sends the listing of the directory at `path` on the request's connection. The sort order
 // comes from the first two characters of the request's query ("na" when there is none: name
@@ -23,8 +18,10 @@ inline constexpr size_t DIR_LISTING_ROW_SIZE = 8192;
 // reported) or a failed send (the page stays unterminated).
 int stream_http_dir(request_data* request, const char* path);
 
-// Sends the row of `entry` below the directory `relative` to the root ("" at the root): the
-// send's result; 0 when the row does not fit a row area and is left out.
+// Sends the row of `entry` below the directory `relative` to the root ("" at the root; '\'
+// read as '/'): link percent-encoded, name HTML-escaped, a directory's name in brackets,
+// then its size and date texts. Rows have no length limit. The result of the last send
+// (above 0), or -1: a NULL argument or a failed send.
 int stream_http_dir_row(socket* connection, const dir_entry* entry, const char* relative);
 
 } // namespace quorvel

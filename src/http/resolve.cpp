@@ -34,6 +34,36 @@ namespace {
 
 constexpr size_t TEXT_PROBE_SIZE = 256;
 
+// True when an open failed because the process or the system has no descriptor left: the
+// file is not at fault, the server is.
+bool out_of_descriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
+
+// is_text_file on an open file, read from its start without moving its position.
+bool is_text_fd(int fd)
+{
+    unsigned char probe[TEXT_PROBE_SIZE];
+    size_t got = 0;
+    while (got < sizeof(probe)) {
+        ssize_t n = ::pread(fd, probe + got, sizeof(probe) - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got == 0)
+        return false;
+    for (size_t i = 0; i < got; ++i) {
+        unsigned char c = probe[i];
+        if (!((c > 31 && c < 127) || c == '\r' || c == '\n' || c == '\t'))
+            return false;
+    }
+    return true;
+}
+
 int fail(request_data* request, uint32_t status)
 {
     request->flags |= REQUEST_FAILED;
@@ -136,8 +166,8 @@ void file_error(const char* path, int error)
 
 // A mapping never publishes what the file system guards: the access file that would govern a
 // file at `path` under the root governs the stored answer or function mapped there too. A
-// path that cannot be placed under the root (a ".." segment, too long) is refused. False when
-// the request was refused and marked so.
+// path that cannot be placed under the root is refused: a ".." segment as unauthorized, a
+// path too long as a bad request. False when the request was refused and marked so.
 bool mapping_cleared(request_data* request, const char* path)
 {
     const server_record* server = request->server;
@@ -150,9 +180,13 @@ bool mapping_cleared(request_data* request, const char* path)
         parent = rest.substr(0, end) == "..";
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     }
-    char local[RESOLVED_PATH_SIZE];
-    if (parent || join_root(server->root, path, local, sizeof(local)) != 0) {
+    if (parent) {
         fail(request, STATUS_AUTH_REQUIRED);
+        return false;
+    }
+    char local[RESOLVED_PATH_SIZE];
+    if (join_root(server->root, path, local, sizeof(local)) != 0) {
+        fail(request, STATUS_BAD_REQUEST);
         return false;
     }
     struct stat st {};
@@ -300,8 +334,12 @@ int map_uri(request_data* request, const char* path)
         uint32_t status = STATUS_INTERNAL;
         int is_dir = 0;
         resolved_file file{-1, 0, 0};
-        if (httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status, &is_dir,
-                             &file) != 0)
+        int resolved_rc = httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status,
+                                           &is_dir, &file);
+        // Nothing on this system has a path longer than the buffer: the request is at fault.
+        if (resolved_rc > 0)
+            return fail(request, STATUS_BAD_REQUEST);
+        if (resolved_rc != 0)
             return fail(request, status);
         // The handle goes with the record from here on, so every way out closes it.
         if (file.fd != -1) {
@@ -326,7 +364,10 @@ int map_uri(request_data* request, const char* path)
     if (mime == nullptr) {
         mime = lookup_mime(server, request->kind == KIND_DIRECTORY ? std::string_view("html")
                                                                    : mime_key(effective));
-        if (mime == nullptr && request->kind == KIND_FILE && is_text_file(request->local_path))
+        // The file resolution left open is read, so a full descriptor table cannot change
+        // the type.
+        if (mime == nullptr && request->kind == KIND_FILE &&
+            (request->file_open ? is_text_fd(request->file_fd) : is_text_file(request->local_path)))
             mime = lookup_mime(server, "unknown_txt");
         if (mime == nullptr)
             mime = lookup_mime(server, "unknown");
@@ -429,7 +470,7 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
         file_error(path, error);
         std::memset(out, 0, static_cast<size_t>(size));
         errno = error;
-        set_status(status, STATUS_UNAUTHORIZED);
+        set_status(status, out_of_descriptors(error) ? STATUS_INTERNAL : STATUS_UNAUTHORIZED);
         return -1;
     }
 
@@ -441,10 +482,11 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
                 *is_dir = 1;
             return 0;
         }
+        int error = errno;
         report("httpsrv_rslvpath", 14570, fault::bad_arg, "access to directory %s unauthorized\n",
                log_safe(out, shown, sizeof(shown)));
         std::memset(out, 0, static_cast<size_t>(size));
-        set_status(status, STATUS_UNAUTHORIZED);
+        set_status(status, out_of_descriptors(error) ? STATUS_INTERNAL : STATUS_UNAUTHORIZED);
         return -1;
     }
     report("httpsrv_rslvpath", 14585, fault::bad_arg, "%s is not a file\n",
@@ -475,26 +517,7 @@ bool is_text_file(const char* path)
     if (path == nullptr)
         return false;
     fd_guard fd(open_regular(path));
-    if (fd.get() < 0)
-        return false;
-    unsigned char probe[TEXT_PROBE_SIZE];
-    size_t got = 0;
-    while (got < sizeof(probe)) {
-        ssize_t n = ::read(fd.get(), probe + got, sizeof(probe) - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    if (got == 0)
-        return false;
-    for (size_t i = 0; i < got; ++i) {
-        unsigned char c = probe[i];
-        if (!((c > 31 && c < 127) || c == '\r' || c == '\n' || c == '\t'))
-            return false;
-    }
-    return true;
+    return fd.get() >= 0 && is_text_fd(fd.get());
 }
 
 } // namespace quorvel

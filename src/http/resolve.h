@@ -3,6 +3,7 @@
 // pass access control; then the MIME record the answer is typed with.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -15,7 +16,8 @@ struct server_record;
 inline constexpr int URI_PARTS_SIZE = 260;
 inline constexpr int URI_KEY_COUNT = 7;
 inline constexpr int URI_FIRST_KEY_SIZE = 80;
-inline constexpr int RESOLVED_PATH_SIZE = 1024;
+// Room for a local path: the root, the request path and the terminator.
+inline constexpr int RESOLVED_PATH_SIZE = PATH_MAX;
 
 // The parts of a request path.
 struct uri_parts {
@@ -44,7 +46,11 @@ void make_uri_keys(const uri_parts* parts, uri_keys* keys);
 // Resolves the decoded request `path` for `request` (method bits, headers, socket and server
 // set): fills kind, target, uri, local_path, file_size and mime. 0, or -1 with the request
 // marked REQUEST_FAILED and `status` set. '\' in the path counts as '/'. A final segment
-// beginning with ".ht" is refused with status 7 before anything else is looked at.
+// beginning with ".ht" is refused with status 7 before anything else is looked at. A path
+// that does not fit under the root in RESOLVED_PATH_SIZE bytes is refused with status 5
+// (400), a mapped one too when the server has a root: it cannot be checked against the
+// access files. A file, directory or access-control file the process has no descriptor
+// left to open gets status 14 (500).
 int map_uri(request_data* request, const char* path);
 
 // A resolved file, open for reading.
@@ -56,12 +62,13 @@ struct resolved_file {
 
 // Resolves `path` to a file or directory under the server's root into `out` (`size` bytes;
 // '/' separators). 0 with *is_dir set; -1 with *status set (when given) and a line: no root
-// or missing (16), ".." in the path or unreadable (6), a final segment beginning with ".ht"
-// (7), a directory while listings are off (16); or, when root and path do not fit, their
-// combined length with *status 14. A missing file named like the index (the path ends with
-// the index name) falls back to its directory when listings are on. With `file`, a
-// resolved file stays open for reading and is described there (the caller closes the
-// handle); without, it is closed again.
+// or missing (16), ".." in the path or unreadable (6), no descriptor left to open it
+// (EMFILE or ENFILE: 14), a final segment beginning with ".ht" (7), a directory while
+// listings are off (16); or, when root and path do not fit, their combined length with
+// *status 14. A missing file named like the index (the path ends with the index name) falls
+// back to its directory when listings are on. With `file`, a resolved file stays open for
+// reading and is described there (the caller closes the handle); without, it is closed
+// again.
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
                      uint32_t* status, int* is_dir, resolved_file* file = nullptr);
 

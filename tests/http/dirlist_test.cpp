@@ -1,8 +1,25 @@
 #include "http/dirlist.h"
 
+#include "http/dir.h"
 #include "site.h"
 
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+
 using namespace qtest;
+
+namespace {
+
+// `text` through html_escape or url_encode_path.
+std::string transformed(const std::string& text, int (*transform)(const char*, char*, size_t))
+{
+    std::string out(text.size() * 6 + 1, '\0');
+    out.resize(static_cast<size_t>(std::max(0, transform(text.c_str(), out.data(), out.size()))));
+    return out;
+}
+
+} // namespace
 
 TEST_F(Site, ListingsHaveTitleParentRowSortedLinksAndTheFooter)
 {
@@ -87,4 +104,64 @@ TEST_F(Site, ListingsEscapeHostileNamesHideAccessFilesAndStopWhenThePeerGoes)
     pair.close_peer();
     EXPECT_EQ(stream_http_dir(q, (root + "/many").c_str()), -1);
     request_destroy(&q);
+}
+
+TEST_F(Site, RowsAreWholeHoweverLongTheNameAndDeepTheDirectory)
+{
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    auto row = [&](dir_entry entry, const char* relative) {
+        return exchange(
+                   "GET / HTTP/1.0\r\n\r\n", nullptr, 4096,
+                   [&](request_data* q) { return stream_http_dir_row(q->sock, &entry, relative); })
+            .text;
+    };
+    EXPECT_EQ(row({const_cast<char*>("a.txt"), 0, 0, 1024, nullptr}, ""),
+              "<tr><td align=\"left\"><a href=\"/a.txt\">a.txt</a></td><td>&nbsp;&nbsp;&nbsp;"
+              "</td><td align=\"right\">1.0 kB</td><td>&nbsp;&nbsp;&nbsp</td><td align=\"right\">"
+              "01/01/70 12:00:00 AM</td><td>&nbsp;&nbsp;&nbsp;</td></tr>\n");
+    EXPECT_NE(row({const_cast<char*>("s&b"), 1, 0, 4096, nullptr}, "\\docs\\x")
+                  .find("<a href=\"/docs/x/s%26b\">[s&amp;b]</a></td><td>&nbsp;&nbsp;&nbsp;</td>"
+                        "<td align=\"right\">Directory</td>"),
+              npos);
+
+    // A directory whose own path leaves no room for its entries' names, holding names of the
+    // longest kind that escaping grows most.
+    std::string relative;
+    while (root.size() + relative.size() < PATH_MAX - 100)
+        relative += "/" + std::string(60, 'd') + " &<" + std::string(60, 'd');
+    std::filesystem::create_directories(root + relative);
+    std::string file_name, folder_name = std::string(254, 'e') + "&";
+    while (file_name.size() < NAME_MAX)
+        file_name += "n\"&<>'"[file_name.size() % 6];
+    int folder = ::open((root + relative).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    int file = ::openat(folder, file_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(::write(file, "four", 4), 4);
+    ::close(file);
+    ASSERT_EQ(::mkdirat(folder, folder_name.c_str(), 0700), 0);
+    ::close(::openat(folder, "a.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+
+    Reply r = exchange("GET / HTTP/1.0\r\n\r\n", nullptr, 4096, [&](request_data* q) {
+        return stream_http_dir(q, (root + relative).c_str());
+    });
+    EXPECT_EQ(r.rc, static_cast<int>(list_footer.size()));
+    EXPECT_TRUE(listing_head(r.text, transformed(relative, html_escape), 'm'));
+    std::string link = transformed(relative, url_encode_path) + "/";
+    EXPECT_EQ(entry_links(r.text),
+              (lines{link + transformed(folder_name, url_encode_path), link + "a.txt",
+                     link + transformed(file_name, url_encode_path)}));
+    // Described from the directory itself, though their paths are too long to name them.
+    EXPECT_NE(r.text.find("\">[" + transformed(folder_name, html_escape) +
+                          "]</a></td><td>&nbsp;&nbsp;&nbsp;</td><td align=\"right\">Directory<"),
+              npos);
+    EXPECT_NE(r.text.find("\">" + transformed(file_name, html_escape) +
+                          "</a></td><td>&nbsp;&nbsp;&nbsp;</td><td align=\"right\">4 B<"),
+              npos);
+    // Paths this long are past what the temporary directory's removal can name.
+    ::unlinkat(folder, file_name.c_str(), 0);
+    ::unlinkat(folder, "a.txt", 0);
+    ::unlinkat(folder, folder_name.c_str(), AT_REMOVEDIR);
+    ::close(folder);
 }

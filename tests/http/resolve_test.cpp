@@ -2,7 +2,66 @@
 
 #include "site.h"
 
+#include <climits>
+#include <fcntl.h>
+#include <sys/resource.h>
+
 using namespace qtest;
+
+namespace {
+
+// Leaves only `spare` descriptors free until destroyed: the soft limit is lowered a little
+// above the descriptors in use and every free number below it is taken.
+class ScarceDescriptors {
+public:
+    explicit ScarceDescriptors(int spare)
+    {
+        EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+        int first = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(first, 0);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, static_cast<rlim_t>(first) + 32);
+        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        held_.push_back(first);
+        for (rlim_t i = 0; i < lowered.rlim_cur; ++i) {
+            int fd = ::fcntl(first, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0)
+                break;
+            held_.push_back(fd);
+        }
+        for (int i = 0; i < spare && !held_.empty(); ++i) {
+            ::close(held_.back());
+            held_.pop_back();
+        }
+    }
+    ~ScarceDescriptors()
+    {
+        for (int fd : held_)
+            ::close(fd);
+        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &saved_), 0);
+    }
+    ScarceDescriptors(const ScarceDescriptors&) = delete;
+    ScarceDescriptors& operator=(const ScarceDescriptors&) = delete;
+
+private:
+    rlimit saved_{};
+    std::vector<int> held_;
+};
+
+// A path below the root of exactly `length` bytes, in segments of at most 200 bytes, the
+// last one named `last`.
+std::string deep_path(size_t length, const std::string& last)
+{
+    std::string path;
+    while (path.size() + 1 + last.size() < length) {
+        size_t left = length - path.size() - last.size() - 1; // for "/segment" pieces
+        size_t segment = left <= 201 ? left - 1 : (left < 204 ? 198 : 200);
+        path += "/" + std::string(segment, 'd');
+    }
+    return path + "/" + last;
+}
+
+} // namespace
 
 TEST(SplitUri, KeysAreBoundedInLength)
 {
@@ -106,7 +165,6 @@ TEST_F(Site, ResolverRefusals)
               static_cast<int>(root.size() + path.size()));
     qtest::expect_report(log, "error (httpsrv_rslvpath, 14516): provided buffer is too small\n",
                          ENOSPC, LAST_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(status(path), "HTTP/1.0 500 Internal Server Error");
     EXPECT_EQ(map_local_path(&server, "a\\b", out, sizeof(out)), 0);
     EXPECT_EQ(out, root + "/a/b");
     EXPECT_EQ(map_local_path(&server, "/a/../b", out, sizeof(out)), -1);
@@ -158,4 +216,68 @@ TEST_F(Site, RequestsNeverLeaveTheRootNorReachAccessFiles)
     // A backslash is a separator; a name without '/' is the index.
     EXPECT_EQ(get("\\sub\\a.txt").body(), "a");
     EXPECT_EQ(get("secret.txt").body(), "home");
+}
+
+TEST_F(Site, PathsResolveUpToPathMaxAndAccessFilesStillGovernThem)
+{
+    // The longest local path a file can have; beyond it the request itself is at fault.
+    std::string path = deep_path(PATH_MAX - 1 - root.size(), "0123456789.txt");
+    ASSERT_EQ((root + path).size(), size_t{PATH_MAX - 1});
+    std::string folder = path.substr(0, path.rfind('/'));
+    dir.write("www" + path, "deep");
+    EXPECT_EQ(get(path).body(), "deep");
+    EXPECT_EQ(status(path + "x"), "HTTP/1.0 400 Bad Request");
+    EXPECT_EQ(status(path.substr(0, path.size() - 1)), "HTTP/1.0 404 File not found");
+    EXPECT_EQ(get(folder).head()[0], "HTTP/1.0 200 OK"); // its listing
+    // A mapped path that cannot be checked against the access files is refused the same way.
+    map(server.get_uris, path + "x", print_fn);
+    EXPECT_EQ(status(path + "x"), "HTTP/1.0 400 Bad Request");
+    EXPECT_EQ(calls, 0);
+
+    // The nearest access file governs at any depth, the root's too.
+    const std::string refused = "HTTP/1.0 401 Authorization required";
+    for (std::string rules : {"www" + folder + "/.htaccess", std::string("www/.htaccess")}) {
+        dir.write(rules, "deny from all\n");
+        authorization = "Authorization: Basic eDp5\r\n";
+        EXPECT_EQ(status(path), refused) << rules;
+        EXPECT_EQ(status(folder), refused) << rules;
+        std::filesystem::remove(dir.file(rules));
+    }
+}
+
+TEST_F(Site, NoDescriptorLeftIsTheServersFailure)
+{
+    dir.write("www/notes", "text without an extension\n");
+    dir.write("www/guarded/a.txt", "a");
+    dir.write("www/guarded/.htaccess", "allow from all\n");
+    dir.write("www/users/a.txt", "a");
+    dir.write("www/users/.htaccess",
+              "AuthUserFile " + dir.write("passwd", "x:y\n") + "\nrequire valid-user\n");
+    // The path, the descriptors left free while it is resolved, and the status. The first
+    // descriptor goes to the file (whose content also types it), the next to its access file,
+    // the next to the password file.
+    const std::tuple<const char*, int, uint32_t> cases[] = {
+        {"/a.txt", 0, STATUS_INTERNAL},   {"/notes", 1, STATUS_OK},
+        {"/docs", 0, STATUS_INTERNAL},    {"/guarded/a.txt", 1, STATUS_INTERNAL},
+        {"/guarded/a.txt", 2, STATUS_OK}, {"/users/a.txt", 2, STATUS_INTERNAL},
+        {"/users/a.txt", 3, STATUS_OK},
+    };
+    for (auto [path, spare, code] : cases) {
+        SCOPED_TRACE(std::string(path) + " " + std::to_string(spare));
+        qtest::SocketPair pair;
+        qtest::send_all(pair.peer, std::string("GET ") + path +
+                                       " HTTP/1.0\r\nAuthorization: Basic eDp5\r\n\r\n");
+        request_data* r = http_request(&server, qtest::connection(pair.mine), 65536);
+        ASSERT_NE(r, nullptr);
+        {
+            ScarceDescriptors scarce(spare);
+            map_uri(r, r->path);
+        }
+        EXPECT_EQ(r->flags, REQUEST_GET | (code != STATUS_OK ? REQUEST_FAILED : 0));
+        EXPECT_EQ(r->status, code);
+        if (code == STATUS_OK) {
+            EXPECT_STREQ(request_content_type(r), "text/plain");
+        }
+        request_destroy(&r);
+    }
 }
