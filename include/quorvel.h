@@ -292,7 +292,12 @@ enum {
      *   binding its listeners and starting its handlers. 0 serving; 1 failed (the error log
      *   says why; destroy the server); 2 still starting when the wait ran out. -1 (EINVAL)
      *   for a server never started or a negative wait. Any number of threads may wait. */
-    quorvel_attrib_status = 25
+    quorvel_attrib_status = 25,
+    /* set, system: int count above 0 (else -1, EINVAL): the most connections a started server
+     *   holds at once while their requests arrive and their answers leave (10000 until
+     *   changed). When a new connection would pass it, the connection whose request has been
+     *   arriving longest is closed to make room, or the new one when none is arriving. 0. */
+    quorvel_attrib_connection_limit = 28
 };
 
 /* HTTP methods of the URI attributes. No attribute takes QUORVEL_HEAD: HEAD requests are

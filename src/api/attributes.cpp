@@ -127,6 +127,15 @@ int set_system(int attribute, va_list args)
         }
         return 0;
     }
+    case quorvel_attrib_connection_limit: {
+        int count = va_arg(args, int);
+        if (set_connection_limit(count) != 0) {
+            report("quorvel_obj_set:: quorvel_attrib_connection_limit", 17588, fault::bad_arg,
+                   "invalid connection limit %d, expecting a count above 0\n", count);
+            return -1;
+        }
+        return 0;
+    }
     default:
         report("quorvel_obj_set", 17594, fault::bad_arg, "invalid attribute for object\n");
         return -1;

@@ -11,6 +11,7 @@ namespace {
 std::atomic<int32_t> request_timeout{DEFAULT_REQUEST_TIMEOUT_SECONDS};
 std::atomic<int32_t> tcp_buffer_size{DEFAULT_TCP_BUFFER_SIZE};
 std::atomic<int32_t> thread_heap_size{DEFAULT_THREAD_HEAP_SIZE};
+std::atomic<int32_t> connections_held{DEFAULT_CONNECTION_LIMIT};
 std::atomic<bool> ssl_ready{false};
 
 int set_positive(std::atomic<int32_t>& setting, int32_t value)
@@ -51,6 +52,16 @@ int32_t handler_heap_size()
 int set_handler_heap_size(int32_t size)
 {
     return set_positive(thread_heap_size, size);
+}
+
+int32_t connection_limit()
+{
+    return connections_held.load(std::memory_order_relaxed);
+}
+
+int set_connection_limit(int32_t count)
+{
+    return set_positive(connections_held, count);
 }
 
 bool ssl_initialized()

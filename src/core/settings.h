@@ -29,6 +29,19 @@ inline constexpr int32_t DEFAULT_THREAD_HEAP_SIZE = 262144;
 int32_t handler_heap_size();
 int set_handler_heap_size(int32_t size);
 
+// The largest request head, and the largest request body, a handler takes: a quarter of its
+// thread heap.
+inline int32_t request_buffer_size()
+{
+    return handler_heap_size() / 4;
+}
+
+// The most connections a started server holds at once while their requests arrive and their
+// answers leave (each costs a descriptor and a small record, no thread). Same refusal rule.
+inline constexpr int32_t DEFAULT_CONNECTION_LIMIT = 10000;
+int32_t connection_limit();
+int set_connection_limit(int32_t count);
+
 // The SSL-initialised flag: a socket asking for SSL binds only once it is on.
 bool ssl_initialized();
 void set_ssl_initialized(bool on);

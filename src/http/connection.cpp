@@ -1,9 +1,10 @@
-// The connection handlers of a started server. Each handler loops: accept a connection, tell
-// a user-defined protocol's announcement from an HTTP request, then either hand the
-// connection to the protocol's host function or read the request, resolve what it names and
-// answer it, and close. A handler publishes the descriptor of the connection it serves in a
-// slot of its own, so that a stop can shut that connection down and free the handler from any
-// wait on a client.
+// The connection handlers of a started server. Each handler loops: take a connection whose
+// request has arrived from the waiting room's queue, tell a user-defined protocol's
+// announcement from an HTTP request, then either hand the connection to the protocol's host
+// function or parse the request, resolve what it names and answer it, and give the connection
+// back to the room, which sends what the answer still holds and closes it. A handler publishes
+// the descriptor of the connection it serves in a slot of its own, so that a stop can shut
+// that connection down and free the handler from any wait on a client.
 #include "http/connection.h"
 
 #include "core/report.h"
@@ -17,7 +18,8 @@
 #include "http/resolve.h"
 #include "http/response.h"
 #include "http/server.h"
-#include "net/accept.h"
+#include "http/status.h"
+#include "http/waiting_room.h"
 #include "net/file_stream.h"
 #include "net/socket.h"
 #include "net/socket_io.h"
@@ -31,12 +33,8 @@ namespace quorvel {
 
 namespace {
 
-// Empty accept waits that end at once, in a row, after which a handler pauses: a listener the
-// system keeps reporting ready while every accept fails (no descriptors left) must not make
-// the handler spin.
-constexpr int QUICK_EMPTY_WAITS = 16;
-constexpr int64_t QUICK_EMPTY_MS = 2;
-constexpr int64_t QUICK_EMPTY_PAUSE_MS = 20;
+// Longest wait for a connection between tests of the stop flag.
+constexpr int HANDLER_WAIT_MS = 1000;
 
 std::atomic<int>* claim_slot(server_run* run)
 {
@@ -70,28 +68,28 @@ void retire(std::atomic<int>* slot)
     }
 }
 
-// Sends what is still buffered while a stop can still cut the send short, then closes.
-void close_connection(std::atomic<int>* slot, socket** connection)
+// Gives the connection back to the waiting room once the handler is done with it.
+void give_back(waiting_room* r, std::atomic<int>* slot, guest* g)
 {
-    if (!((*connection)->flags & SOCK_FAILED))
-        socket_flush(*connection);
     retire(slot);
-    socket_destroy(connection);
+    room_return(r, g);
 }
 
-void finish_request(std::atomic<int>* slot, request_data** request)
+// Answers a request that could not be read whole with the status page of `status`.
+void refuse(server_record* copy, guest* g, uint32_t status)
 {
-    socket* connection = (*request)->sock;
-    if (connection != nullptr && !(connection->flags & SOCK_FAILED))
-        socket_flush(connection);
-    retire(slot);
-    request_destroy(request);
+    request_data* request = request_refused(copy, g->sock, status);
+    if (request != nullptr) {
+        http_responce(request);
+        request->sock = nullptr;
+        request_destroy(&request);
+    }
 }
 
 // A connection whose buffered first bytes begin with '&': "&name;" hands the rest of the
 // connection to the protocol registered as name. Anything malformed or unknown is closed
 // without a reply.
-void serve_protocol(socket* connection, std::atomic<int>* slot)
+void serve_protocol(socket* connection)
 {
     buffer* b = connection->buffer;
     char* p = b->read_pos + 1;
@@ -100,7 +98,7 @@ void serve_protocol(socket* connection, std::atomic<int>* slot)
     while (p < b->write_pos && *p != ';' && *p != '\0' && length < PROTOCOL_ANNOUNCE_MAX)
         name[length++] = *p++;
     if (p >= b->write_pos || *p != ';') {
-        close_connection(slot, &connection);
+        connection->flags |= SOCK_FAILED;
         return;
     }
     debug("quorvel_http_handler", 15564,
@@ -110,14 +108,15 @@ void serve_protocol(socket* connection, std::atomic<int>* slot)
     quorvel_protocol_fn fn = protocol_lookup(name, static_cast<uint32_t>(length));
     if (fn == nullptr) {
         debug("quorvel_http_handler", 15600, "handler %s not found\n", shown);
-        close_connection(slot, &connection);
+        connection->flags |= SOCK_FAILED;
         return;
     }
     debug("quorvel_http_handler", 15576, "handler %s found\n", shown);
     b->read_pos = p + 1;
-    // The announcement arrived in time; how long the exchange may take is the protocol's
-    // business.
+    // The announcement arrived in time; how long the exchange may take, and how long a peer
+    // may leave its data unread, is the protocol's business.
     connection->deadline_ms = 0;
+    connection->timeout = SOCKET_DEFAULT_TIMEOUT;
     clear_errors();
     int result = host_call_protocol(fn, connection);
     if (result != 0) {
@@ -125,13 +124,12 @@ void serve_protocol(socket* connection, std::atomic<int>* slot)
         std::snprintf(text, sizeof(text), "%d", result);
         report("quorvel_http_handler", 15593, fault::none, "handler error(%s) - %s\n", shown, text);
     }
-    close_connection(slot, &connection);
 }
 
-// One HTTP exchange: read the request, resolve what it names, answer, close.
-void serve_http(server_record* copy, socket* connection, int32_t heap_size, std::atomic<int>* slot)
+// One HTTP exchange: parse the request, resolve what it names, answer.
+void serve_http(server_record* copy, guest* g, int32_t heap_size)
 {
-    request_data* request = http_request(copy, connection, heap_size / 4);
+    request_data* request = http_request(copy, g->sock, heap_size / 4);
     if (request != nullptr) {
         // A request refused while it was read is answered with its status as it stands; a
         // failed resolution marks the record, which is answered all the same.
@@ -139,30 +137,39 @@ void serve_http(server_record* copy, socket* connection, int32_t heap_size, std:
             map_uri(request, request->path);
         http_responce(request);
         debug("quorvel_http_handler", 15616, "destroying responce data structure\n");
-        finish_request(slot, &request);
+        // The connection goes back to the room with what the answer still holds.
+        request->sock = nullptr;
+        request_destroy(&request);
         debug("quorvel_http_handler", 15619, "responce data structure destroyed\n");
     } else {
         debug("quorvel_http_handler", 15623, "warning, could not generate request data\n");
-        close_connection(slot, &connection);
+        g->sock->flags |= SOCK_FAILED;
     }
     debug("quorvel_http_handler", 15627, "thread 0x%X waiting on connection...\n", os_thread_id());
 }
 
-void serve(server_record* copy, socket* connection, int32_t heap_size, std::atomic<int>* slot)
+void serve(server_record* copy, guest* g, int32_t heap_size)
 {
-    if ((connection->flags & SOCK_BUFFERED) && connection->buffer != nullptr &&
-        protocol_table_exists()) {
-        if (socket_fillbuffer(connection) == -1) {
-            close_connection(slot, &connection);
-            return;
-        }
-        const buffer* b = connection->buffer;
-        if (b->read_pos < b->write_pos && *b->read_pos == '&') {
-            serve_protocol(connection, slot);
-            return;
-        }
+    socket* connection = g->sock;
+    const buffer* b = connection->buffer;
+    if (protocol_table_exists() && b->read_pos < b->write_pos && *b->read_pos == '&') {
+        if (g->arrival == ARRIVED)
+            serve_protocol(connection);
+        else
+            connection->flags |= SOCK_FAILED;
+        return;
     }
-    serve_http(copy, connection, heap_size, slot);
+    switch (g->arrival) {
+    case ARRIVED:
+        serve_http(copy, g, heap_size);
+        break;
+    case ARRIVED_LATE:
+        refuse(copy, g, STATUS_REQUEST_TIMEOUT);
+        break;
+    default:
+        refuse(copy, g, STATUS_BAD_REQUEST);
+        break;
+    }
 }
 
 } // namespace
@@ -184,9 +191,9 @@ void quorvel_http_handler(thread_record* thread, void* argument)
     // Without a heap every allocation falls back to the general allocator; serving goes on.
     thread_heap_attach(static_cast<uint32_t>(heap_size));
     std::atomic<int>* slot = claim_slot(server->run);
+    waiting_room* r = server->run->room;
 
     int idle = 0;
-    int quick = 0;
     while (!thread->stop_requested.load()) {
         if (heap_record* heap = thread_heap_current(); heap != nullptr) {
             if (idle >= HANDLER_IDLE_RELEASE)
@@ -197,31 +204,22 @@ void quorvel_http_handler(thread_record* thread, void* argument)
         if (idle >= HANDLER_IDLE_RELEASE)
             idle = 0;
 
-        int64_t began = monotonic_ms();
-        socket* connection = socket_wait_vectr(copy->listeners, copy->listener_count);
-        if (connection == nullptr) {
+        guest* g = room_take(r, HANDLER_WAIT_MS);
+        if (g == nullptr) {
             ++idle;
-            if (monotonic_ms() - began >= QUICK_EMPTY_MS) {
-                quick = 0;
-            } else if (++quick >= QUICK_EMPTY_WAITS) {
-                quick = 0;
-                sleep_ms(QUICK_EMPTY_PAUSE_MS);
-            }
             continue;
         }
-        publish(slot, connection->fd[0]);
-        // One deadline from accept covers the request, the protocol test's first read
-        // included.
-        connection->deadline_ms = monotonic_ms() + int64_t{request_timeout_seconds()} * 1000;
+        publish(slot, g->sock->fd[0]);
         debug("handler_thread", 15530, "received connection..\n");
         idle = 0;
-        quick = 0;
         // Tested after publishing: a stop either sees the descriptor or is seen here.
         if (thread->stop_requested.load()) {
-            close_connection(slot, &connection);
+            g->sock->flags |= SOCK_FAILED;
+            give_back(r, slot, g);
             break;
         }
-        serve(copy, connection, heap_size, slot);
+        serve(copy, g, heap_size);
+        give_back(r, slot, g);
     }
 
     debug("quorvel_http_handler", 15637, "thread 0x%X exited\n", os_thread_id());

@@ -1,8 +1,8 @@
 // The kernel thread of a started server, and the start and stop of a server's threads. The
 // kernel is created held at its start gate until the server record names it, so no thread of
-// the server ever sees the record half written; a stop wakes every thread out of its waits
-// (the kernel's idle wait, the handlers' accept waits and the connections they serve), so the
-// threads end by themselves, quickly.
+// the server ever sees the record half written; once the handlers run, it runs the waiting
+// room. A stop wakes every thread out of its waits (the room's poll, the handlers' waits for
+// connections and the connections they serve), so the threads end by themselves, quickly.
 #include "http/kernel.h"
 
 #include "core/report.h"
@@ -10,6 +10,7 @@
 #include "http/connection.h"
 #include "http/protocol.h"
 #include "http/server.h"
+#include "http/waiting_room.h"
 #include "net/socket.h"
 #include "platform/os.h"
 #include "threads/sync.h"
@@ -24,20 +25,20 @@ namespace {
 // Longest wait of a stopper for a stopped thread between tests of its end.
 constexpr int STOP_SLICE_MS = 100;
 
-// Gives a server about to start its shared run state, with one connection slot per handler:
-// 0, or -1 (reported) when out of memory.
+// Gives a server about to start its shared run state, with its waiting room and one
+// connection slot per handler: 0, or -1 (reported) when memory runs out.
 int server_run_prepare(server_record* server)
 {
     auto* run = static_cast<server_run*>(general_alloc(sizeof(server_run)));
     uint32_t slots = server->handler_count;
     if (run != nullptr) {
-        run->wake = event_create();
+        run->room = room_create();
         run->connections = static_cast<std::atomic<int>*>(
             general_alloc(sizeof(std::atomic<int>) * (slots == 0 ? 1 : slots)));
     }
-    if (run == nullptr || run->wake == nullptr || run->connections == nullptr) {
+    if (run == nullptr || run->room == nullptr || run->connections == nullptr) {
         if (run != nullptr) {
-            event_destroy(&run->wake);
+            room_destroy(&run->room);
             mem_free(run->connections);
             mem_free(run);
         }
@@ -53,25 +54,19 @@ int server_run_prepare(server_record* server)
     return 0;
 }
 
-// Ends the kernel's idle wait at once.
-void server_wake_kernel(server_record* server)
+// Ends the room's poll and the handlers' waits for connections at once.
+void server_wake(server_record* server)
 {
     if (server != nullptr && server->run != nullptr)
-        event_signal(server->run->wake);
+        room_wake(server->run->room);
 }
 
-// Shuts down the listening handles, so accept waits end at once, and each connection a handler
-// is serving, so a receive or send blocked on a client fails at once.
-void server_wake_handlers(server_record* server)
+// Shuts down each connection a handler is serving, so a receive or send blocked on a client
+// fails at once.
+void server_cut_connections(server_record* server)
 {
     if (server == nullptr || server->run == nullptr)
         return;
-    // A listening handle that is interrupted ends every accept wait on it at once.
-    for (int32_t i = 0; i < server->listener_count; ++i) {
-        socket* listener = server->listeners[i];
-        if (listener != nullptr && (listener->flags & SOCK_LISTENING))
-            socket_interrupt(listener);
-    }
     server_run* run = server->run;
     for (uint32_t i = 0; i < run->slot_count; ++i) {
         std::atomic<int>& slot = run->connections[i];
@@ -90,7 +85,7 @@ void server_run_release(server_record* server)
         return;
     server_run* run = server->run;
     server->run = nullptr;
-    event_destroy(&run->wake);
+    room_destroy(&run->room);
     mem_free(run->connections);
     mem_free(run);
 }
@@ -164,12 +159,7 @@ void quorvel_kernel(thread_record* thread, void* argument)
     debug("quorvel_kernel", 15728, "all handlers started\n");
     debug("quorvel_kernel", 15730, "kernel entered primary loop\n");
     server_publish_state(server, SERVER_SERVING);
-    while (!thread->stop_requested.load()) {
-        if (server->run != nullptr)
-            event_waittimed(server->run->wake, KERNEL_IDLE_MS);
-        else
-            sleep_ms(KERNEL_IDLE_MS);
-    }
+    room_run(server->run->room, server, thread);
     debug("quorvel_kernel", 15735, "kernel signaled to exit\n");
 }
 
@@ -180,13 +170,15 @@ void httpsrv_stop(server_record* server)
     // The kernel fills the handler array while it starts: it must be gone before the array
     // is read.
     request_stop(server->kernel);
-    server_wake_kernel(server);
+    server_wake(server);
     join_stopped(&server->kernel);
     if (server->handlers != nullptr) {
         for (uint32_t i = 0; i < server->handler_count; ++i)
             request_stop(server->handlers[i]);
-        // Cuts accept waits and the connections being served, so no client holds the stop up.
-        server_wake_handlers(server);
+        // Ends the waits for connections and cuts the connections being served, so no client
+        // holds the stop up.
+        server_wake(server);
+        server_cut_connections(server);
         for (uint32_t i = 0; i < server->handler_count; ++i)
             join_stopped(&server->handlers[i]);
     }

@@ -12,15 +12,12 @@
 
 namespace quorvel {
 
-struct event;
+struct waiting_room;
 struct server_record;
 using thread_record = ::quorvel_thread;
 
 // Backlog asked for every listener: the system's maximum.
 inline constexpr int32_t KERNEL_BACKLOG = 0x7fffffff;
-// Longest idle wait of the kernel between tests of its stop flag.
-inline constexpr int KERNEL_IDLE_MS = 500;
-
 // A connection slot holds the descriptor a handler is serving, or one of these.
 inline constexpr int SLOT_FREE = -1;
 inline constexpr int SLOT_BUSY = -2; // a stopper is shutting the descriptor down
@@ -29,7 +26,9 @@ inline constexpr int SLOT_BUSY = -2; // a stopper is shutting the descriptor dow
 // the kernel runs (general allocator), released by httpsrv_stop after every thread of the
 // server has ended.
 struct server_run {
-    event* wake; // cuts the kernel's idle wait short
+    // Where connections wait while their requests arrive and their answers leave, and the
+    // queue the handlers take them from (waiting_room.h).
+    waiting_room* room;
     uint32_t slot_count;
     std::atomic<uint32_t> next_slot; // handlers claim their slots in the order they start
     // Per handler: the connection being served. A handler publishes the descriptor before it
@@ -46,17 +45,18 @@ int httpsrv_start(server_record* server);
 
 // The kernel thread, as fn(thread, server record): strips the protocol table of its lock,
 // binds and opens every listener, caps the handler count at the processor count, starts the
-// handlers, publishes the start state (server_publish_state) and idles until stopped. A bind,
-// listen or handler start failure publishes SERVER_FAILED and ends the kernel; listeners
-// already opened and handlers already started stay for httpsrv_stop.
+// handlers, publishes the start state (server_publish_state) and runs the waiting room until
+// stopped. A bind, listen or handler start failure publishes SERVER_FAILED and ends the
+// kernel; listeners already opened and handlers already started stay for httpsrv_stop.
 void quorvel_kernel(thread_record* thread, void* server);
 
 // Stops the server's threads, waiting for each to end: first the kernel (so that it no longer
-// fills the handler array), then every handler (all asked at once, then waited for in turn).
-// The waits are cut short: listening handles and the connections being served are shut down,
-// so the stop takes well under a second unless a protocol handler is blocked on something
-// other than its connection. Clears `kernel`, the handler slots and `run`; idempotent.
-// Nothing for NULL, a server never started, or a handler's copy.
+// fills the handler array), whose waiting room closes every connection it holds, then every
+// handler (all asked at once, then waited for in turn). The waits are cut short: the room's
+// poll and the handlers' waits for connections end at once, and the connections being served
+// are shut down, so the stop takes well under a second unless a protocol handler is blocked
+// on something other than its connection. Clears `kernel`, the handler slots and `run`;
+// idempotent. Nothing for NULL, a server never started, or a handler's copy.
 void httpsrv_stop(server_record* server);
 
 } // namespace quorvel

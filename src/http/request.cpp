@@ -30,10 +30,6 @@ constexpr size_t LOG_TEXT_SIZE = 256;
 constexpr std::string_view CONTENT_LENGTH = "CONTENT-LENGTH";
 constexpr std::string_view QUERY_KEY = "QUERY";
 
-// A Content-Length too large to hold is kept as this, which no heap can take.
-constexpr int64_t LENGTH_TOO_LARGE = INT64_MAX;
-constexpr int64_t LENGTH_MALFORMED = -1;
-
 // The value of a Content-Length header: its decimal number, LENGTH_MALFORMED when it is
 // empty or holds anything but digits and trailing blanks, LENGTH_TOO_LARGE when it does not
 // fit. No sign is accepted, so a negative length is malformed.
@@ -55,37 +51,12 @@ int64_t content_length_value(std::string_view text)
     return value;
 }
 
-// The largest body the calling thread takes: its heap's pool, which no single block of the
-// heap can exceed, so a client cannot make the handler allocate beyond it.
+// The largest body a handler takes: its request buffer, which the waiting room fills before
+// the handler sees the request, so reading a body never waits on the client.
 int64_t body_limit()
 {
-    const heap_record* heap = thread_heap_current();
-    uint64_t pool = heap != nullptr ? heap->pool_size
-                                    : heap_pool_size(static_cast<uint32_t>(handler_heap_size()));
-    return static_cast<int64_t>(std::min<uint64_t>(pool, INT32_MAX - 1));
+    return request_buffer_size();
 }
-
-// Recognises the end of the head. CR and LF bytes gather in groups of up to four; any other
-// byte empties the group, and a full group that is not CR LF CR LF is dropped, so the next
-// CR or LF starts a new group rather than the window sliding on.
-struct head_end {
-    char group[4];
-    uint32_t count;
-
-    // True when `c` completes the terminator.
-    bool take(char c)
-    {
-        if (c != '\r' && c != '\n') {
-            count = 0;
-            return false;
-        }
-        group[count++] = c;
-        if (count < 4)
-            return false;
-        count = 0;
-        return std::memcmp(group, "\r\n\r\n", 4) == 0;
-    }
-};
 
 // Bytes already waiting in the connection's input buffer, taken as socket_rcv would take
 // them but without a call per byte; NULL when socket_rcv must be asked (nothing buffered,
@@ -114,10 +85,59 @@ bool drop_body(socket* s, int64_t length)
     return true;
 }
 
+// Marks the request failed with `status`, unless an earlier failure already names the answer.
 void fail_request(request_data* request, uint32_t status)
 {
+    if ((request->flags & REQUEST_FAILED) != 0)
+        return;
     request->flags |= REQUEST_FAILED;
     request->status = status;
+}
+
+// Where '+' stands for a blank: everywhere in form text, and in a request target only after
+// its first '?' (as sent or decoded from %3F), since in a path it is a plain character.
+enum class plus_rule { blank, blank_in_query };
+
+// Decodes escapes (and '+' as `rule` says) in place, up to the first byte that is a blank, a
+// control character or above 127. A decoded byte is never examined again, so %2B stays '+'.
+void decode_escapes(char* s, plus_rule rule)
+{
+    // One pass with separate read and write positions instead of moving the tail left for
+    // every escape; the unscanned rest is moved once at the end.
+    const char* from = s;
+    char* to = s;
+    bool plus_is_blank = rule == plus_rule::blank;
+    while (static_cast<signed char>(*from) > 32) {
+        char c = *from;
+        if (c == '+' && plus_is_blank) {
+            c = ' ';
+            ++from;
+        } else if (c == '%') {
+            hex_digits escape = hex_value(from + 1);
+            if (escape.value != 0) {
+                c = static_cast<char>(escape.value);
+                from += 1 + escape.count;
+            } else {
+                ++from;
+            }
+        } else {
+            ++from;
+        }
+        *to++ = c;
+        if (c == '?')
+            plus_is_blank = true;
+    }
+    if (to != from)
+        std::memmove(to, from, std::strlen(from) + 1);
+}
+
+// True when a header name is Content-Length in any case.
+bool names_content_length(std::string_view name)
+{
+    return name.size() == CONTENT_LENGTH.size() &&
+           std::equal(name.begin(), name.end(), CONTENT_LENGTH.begin(), [](char a, char b) {
+               return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) == b;
+           });
 }
 
 // The method bit for an exact, case-sensitive method name; 0 when unknown.
@@ -133,6 +153,37 @@ uint32_t method_bit(std::string_view method)
 }
 
 } // namespace
+
+int64_t head_content_length(std::string_view head)
+{
+    // The parser works on zero-terminated text.
+    head = head.substr(0, head.find('\0'));
+    auto span = [&head](size_t from, const char* set, bool in) {
+        size_t end = in ? head.find_first_not_of(set, from) : head.find_first_of(set, from);
+        return (end == std::string_view::npos ? head.size() : end) - from;
+    };
+    size_t at = span(0, "\r\n", false);
+    at += span(at, "\r\n", true);
+    bool seen = false;
+    int64_t length = 0;
+    for (;;) {
+        size_t name_length = span(at, ": \r\n", false);
+        size_t value = at + name_length + span(at + name_length, ": ", true);
+        size_t value_length = span(value, "\r\n", false);
+        if (name_length == 0 || value_length == 0)
+            break;
+        std::string_view name = head.substr(at, name_length);
+        at = value + value_length + span(value + value_length, "\r\n", true);
+        if (!names_content_length(name))
+            continue;
+        int64_t parsed = content_length_value(head.substr(value, value_length));
+        if (seen && parsed != length)
+            return LENGTH_MALFORMED;
+        seen = true;
+        length = parsed;
+    }
+    return length;
+}
 
 hex_digits hex_value(const char* s)
 {
@@ -162,28 +213,7 @@ int url_decode(char* s)
         set_fault(fault::bad_arg);
         return -1;
     }
-    // One pass with separate read and write positions instead of moving the tail left for
-    // every escape; the unscanned rest is moved once at the end.
-    const char* from = s;
-    char* to = s;
-    while (static_cast<signed char>(*from) > 32) {
-        if (*from == '+') {
-            *to++ = ' ';
-            ++from;
-        } else if (*from == '%') {
-            hex_digits escape = hex_value(from + 1);
-            if (escape.value != 0) {
-                *to++ = static_cast<char>(escape.value);
-                from += 1 + escape.count;
-            } else {
-                *to++ = *from++;
-            }
-        } else {
-            *to++ = *from++;
-        }
-    }
-    if (to != from)
-        std::memmove(to, from, std::strlen(from) + 1);
+    decode_escapes(s, plus_rule::blank);
     return 0;
 }
 
@@ -224,15 +254,18 @@ int parse_request_header(char** path, int64_t* content_length, char* header, req
     char safe[LOG_TEXT_SIZE];
     if (debug_enabled())
         debug("parse_request_header", 13644, "METHOD: %s\n", log_safe(method, safe, sizeof(safe)));
+    // A refused request is still parsed whole, so that it is answered like any other.
     request->flags = method_bit(method);
-    if (request->flags == 0) {
+    if (*method == '\0' || *uri == '\0') {
+        fail_request(request, STATUS_BAD_REQUEST);
+    } else if (request->flags == 0) {
         report("parse_request_header", 13654, fault::bad_arg, "unknown method(%s) requested\n",
                log_safe(method, safe, sizeof(safe)));
-        return -1;
+        fail_request(request, STATUS_METHOD_NOT_ALLOWED);
     }
 
     // Decoding comes first, so an encoded '?' splits off the query too.
-    url_decode(uri);
+    decode_escapes(uri, plus_rule::blank_in_query);
     char* query = std::strchr(uri, '?');
     if (query != nullptr)
         *query++ = '\0';
@@ -293,6 +326,11 @@ int parse_http_headers(char** cursor, int64_t* content_length, request_data* req
         at = line_end + line_end_length;
         *cursor = at;
         if (name_length == 0 || value_length == 0) {
+            // A Content-Length with nothing after its colon ends the header as any empty
+            // value does; a POST that has announced no other length is then malformed.
+            if (name_length != 0 && !length_seen && (request->flags & REQUEST_POST) != 0 &&
+                names_content_length(std::string_view(name, name_length)))
+                fail_request(request, STATUS_BAD_REQUEST);
             debug("parse_http_headers", 13713, "waring: %s is null\n",
                   name_length == 0 ? "name" : "value");
             break;
@@ -306,11 +344,12 @@ int parse_http_headers(char** cursor, int64_t* content_length, request_data* req
         if (key == QUERY_KEY)
             continue; // the query string alone lives under "QUERY"
         if (key == CONTENT_LENGTH) {
+            // A body whose length cannot be read could only be guessed at: a POST needs it.
+            // Other methods take a malformed length as no body.
             int64_t parsed = content_length_value(std::string_view(value, value_length));
-            if (length_seen && parsed != length) {
-                request->flags |= REQUEST_FAILED;
-                request->status = STATUS_BAD_REQUEST;
-            }
+            if ((length_seen && parsed != length) ||
+                (parsed == LENGTH_MALFORMED && (request->flags & REQUEST_POST) != 0))
+                fail_request(request, STATUS_BAD_REQUEST);
             length_seen = true;
             length = parsed;
         }
@@ -490,6 +529,20 @@ request_data* http_request(server_record* server, socket* s, int32_t limit)
         (request->flags & REQUEST_FAILED) == 0)
         request->status = 0;
     s->deadline_ms = 0;
+    return request;
+}
+
+request_data* request_refused(server_record* server, socket* s, uint32_t status)
+{
+    auto* request = static_cast<request_data*>(mem_zalloc(sizeof(request_data)));
+    if (request == nullptr) {
+        report("http_request", 13765, fault::no_memory,
+               "insufficient memory to perform operation\n");
+        return nullptr;
+    }
+    request->sock = s;
+    request->server = server;
+    fail_request(request, status);
     return request;
 }
 

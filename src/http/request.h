@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 namespace quorvel {
@@ -70,10 +71,16 @@ static_assert(std::is_trivially_destructible_v<request_data>);
 // body) must arrive within the request time-out, counted from when the connection's deadline
 // was armed (here, unless the socket layer armed it at accept). Returns a record from the
 // calling thread's allocation pair, which owns `s` from then on (request_destroy closes it);
-// a record marked REQUEST_FAILED is still returned so that its status can be answered. NULL
-// when no request could be read, its method is unknown or `limit` is negative (reported):
-// nothing has been sent, and `s` stays the caller's.
+// a record marked REQUEST_FAILED is still returned so that its status can be answered (405
+// for an unknown method, 400 for a request line without method or path or a malformed
+// length of a POST body). NULL when no request could be read, memory ran out or `limit` is
+// negative (reported): nothing has been sent, and `s` stays the caller's.
 request_data* http_request(server_record* server, socket* s, int32_t limit);
+
+// A record for a request that could not be read, to answer with the status page of `status`
+// (a STATUS_* index): marked REQUEST_FAILED, no method, no head. It owns `s` as http_request's
+// record does. NULL (reported) when memory runs out.
+request_data* request_refused(server_record* server, socket* s, uint32_t status);
 
 // The type of the answer: the MIME record's type text, text/html without one.
 const char* request_content_type(const request_data* request);
@@ -84,9 +91,39 @@ void request_destroy(request_data** request);
 
 // The steps of http_request, each usable on its own.
 
-// Reads the head from `s` up to and including the first CR LF CR LF that starts after a
-// byte other than CR or LF (or after a rejected group of four such bytes), or `limit` bytes
-// when none comes; bytes after it stay on the connection. A zero-terminated text in a block
+// Recognises the end of a request head fed to it byte by byte: the empty line behind the
+// last header line, whose line ends may be CR LF or a bare LF ("\r\n\r\n", "\n\n" and
+// "\n\r\n" each end a head). Starts zeroed.
+struct head_end {
+    uint8_t state; // 0 within a line, 1 after a line feed, 2 after a line feed and a CR
+
+    // True when `c` completes the end.
+    bool take(char c)
+    {
+        if (c == '\n') {
+            if (state != 0)
+                return true;
+            state = 1;
+            return false;
+        }
+        state = c == '\r' && state == 1 ? 2 : 0;
+        return false;
+    }
+};
+
+// A Content-Length kept as this is too large for any body; one that is empty, negative or not
+// a number is malformed.
+inline constexpr int64_t LENGTH_TOO_LARGE = INT64_MAX;
+inline constexpr int64_t LENGTH_MALFORMED = -1;
+
+// The body length a complete head announces, found as parse_request_header finds it (header
+// lines up to the first with an empty name or value; bytes from a NUL on are not seen): 0
+// for none, LENGTH_MALFORMED for a malformed value or for two that differ, LENGTH_TOO_LARGE.
+// For whoever must know how much of a request is still to come before it is parsed.
+int64_t head_content_length(std::string_view head);
+
+// Reads the head from `s` up to and including its end (head_end), or `limit` bytes when
+// none comes; bytes after it stay on the connection. A zero-terminated text in a block
 // of limit + 1 bytes, released with mem_free; NULL (reported) for a NULL socket or
 // no memory, and NULL without a line when the connection fails, closes or runs out of time.
 char* read_http_header(socket* s, uint32_t limit);
@@ -94,29 +131,40 @@ char* read_http_header(socket* s, uint32_t limit);
 // Splits the head text in place: method, path and query from the request line, and the
 // header lines into a new `headers` table of the record. On success `*path` points into
 // `header` (decoded, query cut off) and `*content_length` is the body length, 0 for none.
-// Conflicting Content-Length values mark the record REQUEST_FAILED with STATUS_BAD_REQUEST
-// and still return 0. -1 for a NULL argument, an unknown method (reported) or no memory
-// (reported); `headers` may then exist and is the caller's to destroy.
+// The target is decoded before it is split at its first '?' (so %3F splits too); '+' is a
+// blank only in the query. A request that cannot be served is still parsed whole and returns
+// 0, marked REQUEST_FAILED with the status of its first fault: a request line without a
+// method or a path (STATUS_BAD_REQUEST), an unknown method (STATUS_METHOD_NOT_ALLOWED,
+// reported; no method bit is set), or a Content-Length as parse_http_headers refuses it.
+// -1 for a NULL argument or no memory (reported); `headers` may then exist and is the
+// caller's to destroy.
 int parse_request_header(char** path, int64_t* content_length, char* header, request_data* request);
 
 // Stores the header lines at `*cursor` into the record's `headers` under their upper-cased
 // names, up to the first line whose name or value is empty, and advances `*cursor`. A header
 // named Query is not stored: "QUERY" holds the query string only. Content-Length is taken
 // when it is a plain decimal number (trailing blanks allowed); a number too large to hold
-// counts as too large for any body. 0, or -1 (reported) when a value cannot be stored.
+// counts as too large for any body. Two values that differ, and on a POST (the record's
+// method bit) a value that is negative, not a number or empty (the line that ends the header
+// being a Content-Length with no value, when no other came before), mark the record
+// REQUEST_FAILED with STATUS_BAD_REQUEST and leave `*content_length` 0; other methods take
+// such a value as no body. `*content_length` is 0 for a record marked failed, else what
+// head_content_length finds in the same head (0 where that is LENGTH_MALFORMED). 0, or -1
+// (reported) when a value cannot be stored.
 int parse_http_headers(char** cursor, int64_t* content_length, request_data* request);
 
 // Reads a body of `content_length` bytes: for POST into `post_vars` as "&"-separated
 // name=value pairs, each decoded before it is split at its first '=', names upper-cased
 // (empty pieces and pieces without '=' are skipped); for other methods read and dropped. A length
-// above what the calling thread's heap can hold marks the record REQUEST_FAILED with
-// status 14 (500) without reading anything; so do a failed read and no memory. 0; -1
+// above the request buffer (settings.h) marks the record REQUEST_FAILED with status 14 (500)
+// without reading anything; so do a failed read and no memory. 0; -1
 // for no body (nothing marked) or a failure.
 int parse_post(request_data* request, int64_t content_length);
 
-// Decodes "+" and %xx escapes in place, scanning up to the first byte that is a blank, a
-// control character or above 127; an escape of value 0 or without digits stays as it is,
-// and a decoded byte is never decoded again. 0, or -1 (EINVAL) for NULL.
+// Decodes form text in place: "+" as a blank and %xx escapes, scanning up to the first byte
+// that is a blank, a control character or above 127; an escape of value 0 or without digits
+// stays as it is, and a decoded byte is never decoded again (%2B stays '+'). 0, or -1
+// (EINVAL) for NULL.
 int url_decode(char* s);
 
 struct hex_digits {

@@ -247,15 +247,16 @@ int answer_content(request_data* request)
     // A MIME handler that failed inside a page marks the request, yet the page built in its
     // place is answered as it stands.
     uint32_t status = request->status;
-    if (builds_page(request)) {
+    bool built = builds_page(request);
+    if (built) {
         // The stored bytes are only read, so the page is built from them where they are.
         auto* stored = static_cast<char*>(request->target);
         buffer source{0, request->content_size, stored, stored, stored + request->content_size};
         buffer_destroy(&request->out);
-        int built = ssi_buildpage(request, &source, SSI_SOURCE_BUFFER);
+        int outcome = ssi_buildpage(request, &source, SSI_SOURCE_BUFFER);
         // An include that named nothing servable answers for the whole page; any other
         // failure leaves the error page in `out`.
-        if (built != 0 && ((request->flags & REQUEST_FAILED) != 0 || request->out == nullptr)) {
+        if (outcome != 0 && ((request->flags & REQUEST_FAILED) != 0 || request->out == nullptr)) {
             uint32_t index =
                 (request->flags & REQUEST_FAILED) != 0 ? request->status : STATUS_INTERNAL;
             return send_error_page(request, index, nullptr) < 0 ? -1 : 0;
@@ -276,9 +277,13 @@ int answer_content(request_data* request)
         head.add(request->attributes);
     }
     head.add(connection_close);
-    if (!is_head(request))
-        head.send(body);
     if (head.finish() < 0)
+        return -1;
+    // The page leaves behind the head as the client takes it: stored bytes by reference (they
+    // live as long as the handler's server copy, which outlives every connection it serves),
+    // a page built here as a copy.
+    if (!is_head(request) &&
+        socket_defer_bytes(request->sock, body.data(), body.size(), built) != 0)
         return -1;
     debug("http_responce", 15373, "returned with no errors\n");
     return 0;
@@ -331,9 +336,11 @@ int answer_file(request_data* request, const struct stat& status, bool have_time
         return -1;
     if (is_head(request))
         return 0;
+    // A file leaves behind the head as the client takes it; a listing is written as it is
+    // made.
     const auto* path = static_cast<const char*>(request->target);
     int result =
-        directory ? stream_http_dir(request, path) : socket_streamfd(request->sock, file, size);
+        directory ? stream_http_dir(request, path) : socket_defer_file(request->sock, file, size);
     if (result < 0)
         return -1;
     debug("http_responce", 15373, "returned with no errors\n");

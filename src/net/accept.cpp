@@ -46,32 +46,45 @@ void set_peer(socket* c, const sockaddr_storage& address, socklen_t length)
 
 } // namespace
 
-socket* socket_accept(socket* listener, int fd)
+int socket_accept_fd(int fd, sockaddr_storage* address, socklen_t* length)
 {
-    sockaddr_storage address{};
-    socklen_t length = sizeof(address);
+    *length = sizeof(*address);
     int accepted;
     do {
-        accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&address), &length,
+        accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(address), length,
                              SOCK_CLOEXEC | ::SOCK_NONBLOCK);
     } while (accepted == -1 && errno == EINTR);
-    if (accepted == -1) {
-        errno = 0;
-        return nullptr;
-    }
+    return accepted;
+}
+
+socket* socket_adopt(const socket* listener, int fd, const sockaddr_storage& address,
+                     socklen_t length)
+{
     socket* c = socket_dup(listener);
     if (c == nullptr) {
         // The connection cannot be served without its record.
-        ::close(accepted);
+        ::close(fd);
         return nullptr;
     }
-    c->fd[0] = accepted;
+    c->fd[0] = fd;
     c->fd[1] = -1;
     c->io_nonblocking = 1;
     std::memset(c->peer, 0, sizeof(c->peer));
     set_peer(c, address, length);
     c->flags |= SOCK_CONNECTED;
     return c;
+}
+
+socket* socket_accept(socket* listener, int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int accepted = socket_accept_fd(fd, &address, &length);
+    if (accepted == -1) {
+        errno = 0;
+        return nullptr;
+    }
+    return socket_adopt(listener, accepted, address, length);
 }
 
 int socket_readable_vectr(socket** sockets, int count, socket** which)

@@ -1,6 +1,8 @@
 // Accepting connections on listening socket records.
 #pragma once
 
+#include <sys/socket.h>
+
 namespace quorvel {
 
 struct socket;
@@ -8,6 +10,18 @@ struct socket;
 // The first handle, in array order and fd[0] before fd[1], readable within one second; its
 // record goes to `*which`. -1 when none is (no line) or an entry is not usable (reported).
 int socket_readable_vectr(socket** sockets, int count, socket** which);
+
+// Accepts one connection waiting on the listening handle `fd` without waiting, as a
+// non-blocking, close-on-exec descriptor, with the peer's address in `*address` and
+// `*length`: the descriptor, or -1 with errno saying why (EAGAIN when none was waiting,
+// EMFILE or ENFILE when no descriptor is left).
+int socket_accept_fd(int fd, sockaddr_storage* address, socklen_t* length);
+
+// The connection record of the descriptor `fd`, accepted on a handle of `listener` from the
+// peer at `address`: a socket_dup of the listener as socket_accept describes it. NULL
+// (reported) when memory runs out; `fd` is then closed.
+socket* socket_adopt(const socket* listener, int fd, const sockaddr_storage& address,
+                     socklen_t length);
 
 // Accepts a connection waiting on `fd`, a handle of `listener`, without waiting. The
 // connection is a socket_dup of its listener with the accepted handle (non-blocking,

@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,31 +131,34 @@ private:
     bool changed_ = false;
 };
 
-// Moves `length` bytes of `file` to the connection, waiting for room before each call.
-int transmit(socket* s, int file, uint64_t length)
+// Moves `*left` bytes of `file` from `*offset` on to the connection, both advanced as the
+// bytes go: 1 when all have gone; 0 when the connection takes no more now and `wait` is false;
+// -1 when a wait for room runs out (SOCK_TIMEDOUT), the file ends early (EIO) or the
+// transmission fails.
+int transmit(socket* s, int file, uint64_t* offset, uint64_t* left, bool wait)
 {
     uint64_t per_call = std::max<uint64_t>(s->buffer->capacity, SENDFILE_CALL_MAX);
     nonblocking_guard nonblocking(s->fd[0], s->io_nonblocking != 0);
     if (!nonblocking.ok())
         return -1;
     sigpipe_guard no_sigpipe;
-    off_t offset = 0;
-    uint64_t sent = 0;
-    // The first call is tried at once; the wait for room comes after a call found none.
+    // The first call is tried at once; later ones wait for room first when they may.
     int fd = s->fd[0];
-    bool wait = false;
-    while (sent < length) {
-        if (wait && (fd = socket_writable(s)) == -1) {
+    bool first = true;
+    while (*left > 0) {
+        if (!first && wait && (fd = socket_writable(s)) == -1) {
             if (!(s->flags & SOCK_FAILED)) {
                 s->flags |= SOCK_TIMEDOUT;
                 errno = ETIMEDOUT;
             }
             return -1;
         }
-        wait = true;
-        ssize_t n = ::sendfile(fd, file, &offset, std::min(per_call, length - sent));
+        first = false;
+        auto position = static_cast<off_t>(*offset);
+        ssize_t n = ::sendfile(fd, file, &position, std::min(per_call, *left));
         if (n > 0) {
-            sent += static_cast<uint64_t>(n);
+            *offset += static_cast<uint64_t>(n);
+            *left -= static_cast<uint64_t>(n);
             continue;
         }
         if (n == 0) {
@@ -162,41 +167,60 @@ int transmit(socket* s, int file, uint64_t length)
             return -1;
         }
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            bool full = errno != EINTR;
             errno = 0;
+            if (full && !wait)
+                return 0;
             continue;
         }
         return -1;
     }
     errno = 0;
-    return 0;
+    return 1;
 }
 
-// Reads a small file behind the pending output in the buffer and sends both at once: 0 or
-// -1 when it did, 1 when the file does not fit behind the output and must be transmitted.
-int send_inline(socket* s, int file, uint64_t length)
+// Reads the first `wanted` bytes of `file` into `to`: how many there were (fewer when the
+// file is shorter), or -1 when a read failed.
+ssize_t read_start(int file, char* to, size_t wanted)
 {
-    buffer* b = s->buffer;
-    if (length > static_cast<uint64_t>(b->data + b->capacity - b->write_pos))
-        return 1;
-    auto wanted = static_cast<size_t>(length);
     size_t got = 0;
     while (got < wanted) {
-        ssize_t n = ::pread(file, b->write_pos + got, wanted - got, static_cast<off_t>(got));
+        ssize_t n = ::pread(file, to + got, wanted - got, static_cast<off_t>(got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return -1;
-        if (n == 0) {
-            // A file shorter than promised: what there is leaves, as a transmission would
-            // send it, and the call fails.
-            b->write_pos += got;
-            socket_flush(s);
-            errno = EIO;
-            return -1;
-        }
+        if (n == 0)
+            break;
         got += static_cast<size_t>(n);
     }
-    b->write_pos += wanted;
+    return static_cast<ssize_t>(got);
+}
+
+// True when a small file of `length` bytes fits behind the pending output, to leave with it.
+bool fits_inline(const socket* s, uint64_t length)
+{
+    const buffer* b = s->buffer;
+    return length <= INLINE_FILE_MAX &&
+           length <= static_cast<uint64_t>(b->data + b->capacity - b->write_pos);
+}
+
+// Reads a small file behind the pending output in the buffer and sends both at once.
+int send_inline(socket* s, int file, uint64_t length)
+{
+    buffer* b = s->buffer;
+    auto wanted = static_cast<size_t>(length);
+    ssize_t got = read_start(file, b->write_pos, wanted);
+    if (got < 0)
+        return -1;
+    b->write_pos += got;
+    if (static_cast<size_t>(got) < wanted) {
+        // A file shorter than promised: what there is leaves, as a transmission would send
+        // it, and the call fails.
+        socket_flush(s);
+        errno = EIO;
+        return -1;
+    }
     return socket_flush(s);
 }
 
@@ -228,11 +252,8 @@ int socket_streamfd(socket* s, int file, uint64_t length)
         set_fault(fault::bad_arg);
         return -1;
     }
-    if (length <= INLINE_FILE_MAX && (s->flags & SOCK_OUTPUT) != 0) {
-        int sent = send_inline(s, file, length);
-        if (sent != 1)
-            return sent;
-    }
+    if ((s->flags & SOCK_OUTPUT) != 0 && fits_inline(s, length))
+        return send_inline(s, file, length);
     if (settle_buffer(s, length != 0) != 0)
         return -1;
     if (length == 0)
@@ -240,7 +261,84 @@ int socket_streamfd(socket* s, int file, uint64_t length)
     // Read-ahead hints pay off only for files that take many calls.
     if (length >= SEQUENTIAL_HINT_MIN)
         ::posix_fadvise(file, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return transmit(s, file, length);
+    uint64_t offset = 0;
+    return transmit(s, file, &offset, &length, true) == 1 ? 0 : -1;
+}
+
+int socket_defer_file(socket* s, int file, uint64_t length)
+{
+    if (s == nullptr || !socket_has_area(s) || s->tail.kind != TAIL_NONE) {
+        report("socket_streamfile", 11242, fault::bad_arg, "null or invalid argument\n");
+        return -1;
+    }
+    if (length == 0)
+        return 0;
+    buffer* b = s->buffer;
+    if (!(s->flags & SOCK_OUTPUT)) {
+        buffer_clr(b);
+        s->flags |= SOCK_OUTPUT;
+    }
+    // A small file is read behind the output now, so both leave in one send.
+    if (fits_inline(s, length)) {
+        auto wanted = static_cast<size_t>(length);
+        ssize_t got = read_start(file, b->write_pos, wanted);
+        if (got >= 0 && static_cast<size_t>(got) == wanted) {
+            b->write_pos += wanted;
+            return 0;
+        }
+        // The peer was promised `length` bytes: a shorter file cannot be answered.
+        std::memset(b->write_pos, 0, got > 0 ? static_cast<size_t>(got) : 0);
+        if (got >= 0)
+            errno = EIO;
+        return -1;
+    }
+    int own = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
+    if (own == -1)
+        return -1;
+    if (length >= SEQUENTIAL_HINT_MIN)
+        ::posix_fadvise(own, 0, 0, POSIX_FADV_SEQUENTIAL);
+    s->tail = socket_tail{TAIL_FILE, own, 0, length, nullptr, nullptr};
+    return 0;
+}
+
+int socket_send_tail(socket* s, bool wait)
+{
+    socket_tail& tail = s->tail;
+    int result = 1;
+    if (tail.kind == TAIL_FILE) {
+        result = transmit(s, tail.fd, &tail.offset, &tail.left, wait);
+    } else if (tail.kind == TAIL_BYTES) {
+        while (tail.left > 0) {
+            auto chunk = static_cast<size_t>(std::min<uint64_t>(tail.left, 1u << 30));
+            ssize_t n = ::send(s->fd[0], tail.bytes, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                tail.bytes += n;
+                tail.left -= static_cast<uint64_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                errno = 0;
+                if (!wait) {
+                    result = 0;
+                    break;
+                }
+                if (socket_writable(s) != -1)
+                    continue;
+                s->flags |= SOCK_TIMEDOUT;
+            }
+            result = -1;
+            break;
+        }
+    }
+    if (result == -1)
+        s->flags |= SOCK_FAILED;
+    if (result == 1) {
+        errno_saver keep;
+        socket_drop_tail(s);
+    }
+    return result;
 }
 
 void socket_block_sigpipe()

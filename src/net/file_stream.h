@@ -28,6 +28,18 @@ int socket_streamfile(socket* s, const char* path, uint64_t length);
 // first file bytes where the system can join them.
 int socket_streamfd(socket* s, int file, uint64_t length);
 
+// Queues `length` bytes of the open regular file `file`, from its start, as output behind what
+// is buffered, without sending anything: a small file is read into the buffer now, a larger
+// one becomes the tail on a descriptor of its own (the caller keeps and closes `file`). 0, or
+// -1: reported for a bad or unbuffered socket or a tail already queued; silently when the file
+// cannot be read whole (EIO for one shorter than `length`) or duplicated.
+int socket_defer_file(socket* s, int file, uint64_t length);
+
+// Sends the tail of `s`: 1 when it has gone (and is released), 0 when the connection takes
+// no more now and `wait` is false, -1 when it failed (SOCK_FAILED) or a wait of the socket's
+// time-out for room ran out (SOCK_TIMEDOUT). SIGPIPE is never raised.
+int socket_send_tail(socket* s, bool wait);
+
 // Blocks SIGPIPE in the calling thread for the rest of its life, so transmissions on this
 // thread need not block and unblock it each time. For the library's own connection threads,
 // whose pending SIGPIPE is never delivered and goes with the thread.

@@ -486,6 +486,7 @@ socket* socket_dup(const socket* s)
     *copy = *s;
     copy->dup_size = static_cast<uint32_t>(size);
     copy->grown = nullptr;
+    copy->tail = socket_tail{};
     copy->buffer = buffered
                        ? buffer_init_inline(static_cast<char*>(block) + DUP_BUFFER_OFFSET, capacity)
                        : nullptr;
@@ -577,6 +578,7 @@ void socket_destroy(socket** s)
         return;
     socket* record = *s;
     socket_close(record);
+    socket_drop_tail(record);
     if (record->dup_size == 0) {
         buffer_destroy(&record->buffer);
         htable_destroy(&record->table);

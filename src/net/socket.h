@@ -29,6 +29,22 @@ inline constexpr int SOCKET_MAX_HANDLES = 64;
 // Readability waits last one second.
 inline constexpr int SOCKET_READ_WAIT_MS = 1000;
 
+// What a connection still has to send behind its buffered bytes, held by reference rather than
+// copied into the buffer: the rest of an open file or a stretch of memory.
+inline constexpr uint8_t TAIL_NONE = 0;
+inline constexpr uint8_t TAIL_FILE = 1;
+inline constexpr uint8_t TAIL_BYTES = 2;
+
+struct socket_tail {
+    uint8_t kind;      // TAIL_*
+    int fd;            // TAIL_FILE: a descriptor of the record's own, closed with the tail
+    uint64_t offset;   // TAIL_FILE: where the next byte is read
+    uint64_t left;     // bytes still to send
+    const char* bytes; // TAIL_BYTES: the next byte to send
+    char* owned;       // TAIL_BYTES: a copy the record releases, or NULL for borrowed bytes
+};
+static_assert(std::is_trivially_destructible_v<socket_tail>);
+
 struct socket {
     int32_t port;
     int fd[2];         // listener: one handle per bound family; connection: fd[0]; -1 = none
@@ -54,6 +70,8 @@ struct socket {
     // The handle was opened non-blocking (accepted connections): every wait is a poll of its
     // own, so transfers need not switch the mode back and forth.
     uint8_t io_nonblocking;
+    // Sent after the buffered output by every flush (socket_io.h), released with the record.
+    socket_tail tail;
 };
 static_assert(std::is_trivially_destructible_v<socket>);
 

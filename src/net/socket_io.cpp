@@ -7,6 +7,7 @@
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
+#include "net/file_stream.h"
 #include "net/socket.h"
 #include "platform/os.h"
 
@@ -17,6 +18,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -212,15 +214,16 @@ int receive_exact(socket* s, char* dest, uint32_t length)
 }
 
 // Gives the buffer a new data area of `capacity` bytes holding the first `keep` bytes of the
-// old one. The area comes from the allocator of the record: a duplicate lives in the
-// accepting thread's heap, a standalone record in the general allocator.
+// old one. The area comes from the allocator of the record: a thread heap for a duplicate
+// made on a thread with one, else the general allocator, so that the area lives as long as
+// the record wherever it goes.
 int grow(socket* s, uint32_t capacity, uint32_t keep)
 {
     buffer* b = s->buffer;
     char* area = nullptr;
     if (capacity <= BUFFER_MAX_CAPACITY)
-        area = static_cast<char*>(s->dup_size != 0 ? mem_zalloc(capacity + 1)
-                                                   : general_alloc(size_t{capacity} + 1));
+        area = static_cast<char*>(heap_block_size(s) != 0 ? mem_zalloc(capacity + 1)
+                                                          : general_alloc(size_t{capacity} + 1));
     if (area == nullptr) {
         report("buffer_resize", 4867, fault::no_memory,
                "insufficient memory to perform operation\n");
@@ -310,7 +313,21 @@ int socket_unbufsnd(socket* s, const void* data, uint32_t length)
 
 namespace {
 
-// The flush, with `more` (0 or MSG_MORE) passed to the system with the bytes.
+// Drops the first `sent` of the `pending` buffered output bytes, which have left: what left
+// must never be sent again.
+void consume_output(buffer* b, uint32_t pending, uint32_t sent)
+{
+    if (sent == 0)
+        return;
+    std::memmove(b->data, b->data + sent, pending - sent);
+    std::memset(b->data + (pending - sent), 0, sent);
+    b->write_pos -= sent;
+    b->read_pos = b->data;
+}
+
+// The flush, with `more` (0 or MSG_MORE) passed to the system with the bytes. The tail
+// follows the buffered bytes and leaves the connection in its output direction until it has
+// gone too.
 int flush(socket* s, int more)
 {
     if (s == nullptr || (s->flags & SOCK_FAILED))
@@ -319,20 +336,18 @@ int flush(socket* s, int more)
         return 0;
     clear_errors();
     buffer* b = s->buffer;
+    bool tail = s->tail.kind != TAIL_NONE;
     uint32_t pending = b->data != nullptr ? held(b) : 0;
     uint32_t sent = 0;
-    if (send_checked(s, b->data != nullptr ? b->data : "", pending, &sent, more) < 0) {
-        // What already left must never be sent again: keep only the rest.
-        if (sent != 0) {
-            std::memmove(b->data, b->data + sent, pending - sent);
-            std::memset(b->data + (pending - sent), 0, sent);
-            b->write_pos -= sent;
-            b->read_pos = b->data;
-        }
+    if (send_checked(s, b->data != nullptr ? b->data : "", pending, &sent, tail ? MSG_MORE : more) <
+        0) {
+        consume_output(b, pending, sent);
         return -1;
     }
-    s->flags &= ~SOCK_OUTPUT;
     reset(b);
+    if (tail && socket_send_tail(s, true) != 1)
+        return -1;
+    s->flags &= ~SOCK_OUTPUT;
     return 0;
 }
 
@@ -350,10 +365,99 @@ int socket_flush_ahead(socket* s)
 
 void socket_discard(socket* s)
 {
-    if (s == nullptr || !buffered(s))
+    if (s == nullptr)
+        return;
+    socket_drop_tail(s);
+    if (!buffered(s))
         return;
     reset(s->buffer);
     s->flags &= ~SOCK_OUTPUT;
+}
+
+void socket_drop_tail(socket* s)
+{
+    socket_tail& tail = s->tail;
+    if (tail.kind == TAIL_FILE)
+        ::close(tail.fd);
+    mem_free(tail.owned);
+    tail = socket_tail{};
+}
+
+int socket_defer_bytes(socket* s, const char* bytes, size_t length, bool copy)
+{
+    if (length == 0)
+        return 0;
+    if (s == nullptr || bytes == nullptr || !socket_has_area(s) || s->tail.kind != TAIL_NONE) {
+        report("socket_snd", 5506, fault::bad_arg, "null or invalid argument\n");
+        return -1;
+    }
+    buffer* b = s->buffer;
+    if (!(s->flags & SOCK_OUTPUT)) {
+        reset(b);
+        s->flags |= SOCK_OUTPUT;
+    }
+    if (length <= b->capacity - held(b)) {
+        std::memcpy(b->write_pos, bytes, length);
+        b->write_pos += length;
+        return 0;
+    }
+    char* owned = nullptr;
+    if (copy) {
+        owned = static_cast<char*>(general_alloc(length));
+        if (owned == nullptr) {
+            report("socket_snd", 5506, fault::no_memory,
+                   "insufficient memory to perform operation\n");
+            return -1;
+        }
+        std::memcpy(owned, bytes, length);
+    }
+    s->tail = socket_tail{TAIL_BYTES, -1, 0, length, owned != nullptr ? owned : bytes, owned};
+    return 0;
+}
+
+uint64_t socket_pending(const socket* s)
+{
+    uint64_t pending = s->tail.left;
+    if (buffered(s) && (s->flags & SOCK_OUTPUT) && s->buffer->data != nullptr)
+        pending += held(s->buffer);
+    return pending;
+}
+
+int socket_push(socket* s)
+{
+    if (s == nullptr || (s->flags & SOCK_FAILED) || !(s->flags & SOCK_CONNECTED) || s->fd[0] == -1)
+        return -1;
+    buffer* b = s->buffer;
+    if (buffered(s) && (s->flags & SOCK_OUTPUT) && b->data != nullptr && held(b) > 0) {
+        uint32_t pending = held(b);
+        uint32_t sent = 0;
+        int more = s->tail.kind != TAIL_NONE ? MSG_MORE : 0;
+        while (sent < pending) {
+            ssize_t n = ::send(s->fd[0], b->data + sent, pending - sent,
+                               MSG_NOSIGNAL | MSG_DONTWAIT | more);
+            if (n > 0) {
+                sent += static_cast<uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            s->flags |= SOCK_FAILED;
+            return -1;
+        }
+        errno = 0;
+        consume_output(b, pending, sent);
+        if (sent < pending)
+            return 0;
+    }
+    if (s->tail.kind != TAIL_NONE) {
+        int sent = socket_send_tail(s, false);
+        if (sent != 1)
+            return sent;
+    }
+    s->flags &= ~SOCK_OUTPUT;
+    return 1;
 }
 
 int socket_snd(socket* s, const void* data, uint32_t length)
@@ -370,6 +474,9 @@ int socket_snd(socket* s, const void* data, uint32_t length)
         report("socket_snd", 5506, fault::bad_arg, "null or invalid argument\n");
         return -1;
     }
+    // Output queued behind the buffer leaves before anything written after it.
+    if (s->tail.kind != TAIL_NONE && socket_flush(s) != 0)
+        return -1;
     if (!buffered(s))
         return socket_unbufsnd(s, data, length);
     buffer* b = s->buffer;
@@ -426,6 +533,23 @@ int socket_unbufrcv(socket* s, void* destination, uint32_t length)
     if (receive_exact(s, static_cast<char*>(destination), length) != 0)
         return -1;
     return static_cast<int>(length);
+}
+
+int socket_preload(socket* s, const char* bytes, uint32_t length)
+{
+    if (s == nullptr || !socket_has_area(s) || (bytes == nullptr && length != 0)) {
+        report("socket_fillbuffer", 9818, fault::bad_arg, "null or invalid argument\n");
+        return -1;
+    }
+    buffer* b = s->buffer;
+    reset(b);
+    s->flags &= ~SOCK_OUTPUT;
+    if (length > b->capacity && grow(s, length, 0) != 0)
+        return -1;
+    std::memcpy(b->data, bytes, length);
+    b->write_pos = b->data + length;
+    s->flags |= SOCK_READY;
+    return 0;
 }
 
 bool socket_has_area(const socket* s)

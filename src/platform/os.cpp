@@ -35,6 +35,20 @@ int64_t monotonic_ms()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+timespec monotonic_deadline(int64_t ms)
+{
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    ms = ms > 0 ? ms : 0;
+    deadline.tv_sec += static_cast<time_t>(ms / 1000);
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    return deadline;
+}
+
 void sleep_ms(int64_t ms)
 {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};

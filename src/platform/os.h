@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace quorvel {
 
@@ -14,6 +15,10 @@ long get_cpu_count();
 
 // Milliseconds on the monotonic clock.
 int64_t monotonic_ms();
+
+// The monotonic time `ms` milliseconds from now (0 for a negative `ms`), for waits on
+// condition variables that run on the monotonic clock.
+timespec monotonic_deadline(int64_t ms);
 
 // Sleeps for `ms` milliseconds (restarted after signals).
 void sleep_ms(int64_t ms);

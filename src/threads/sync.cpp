@@ -150,15 +150,7 @@ int event_waittimed(event* e, int ms)
         report("event_waittimed", 6190, fault::bad_arg, "null or invalid argument\n");
         return -1;
     }
-    timespec deadline{};
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    int64_t wait = ms > 0 ? ms : 0;
-    deadline.tv_sec += static_cast<time_t>(wait / 1000);
-    deadline.tv_nsec += static_cast<long>(wait % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
+    timespec deadline = monotonic_deadline(ms);
     ::pthread_mutex_lock(&e->lock);
     while (!e->signalled) {
         if (::pthread_cond_timedwait(&e->changed, &e->lock, &deadline) == ETIMEDOUT)
