@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build serve app test sanitize tsan bench format clean
+.PHONY: all deps build serve app test sanitize tsan tsan-ci bench fuzz format clean
 
 all: build
 
@@ -37,12 +37,35 @@ sanitize:
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_EXTRA="-DQUORVEL_SANITIZE=thread"
 
+# ThreadSanitizer over the threaded part of the suite, small enough for CI: only the test
+# programs holding the server, kernel, connection, worker and synchronisation tests are
+# built, and only those tests run.
+TSAN_CI_TARGETS ?= test_http test_threads test_api test_e2e
+TSAN_CI_TESTS ?= ^(Kernel|Server|Workers|Mutex|Event|Thread|Attributes\.Status|Pages|SsiOnTheWire|AccessOnTheWire|Waiting)\.
+
+tsan-ci: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_CI_TARGETS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '$(TSAN_CI_TESTS)'
+
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BENCH=ON -DQUORVEL_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
+
+# The libFuzzer drivers of fuzz/, built with clang in their own tree: each replays its past
+# findings, then runs FUZZ_SECONDS from its seeds (`make fuzz FUZZ_SECONDS=600`).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+
+fuzz: deps
+	tools/install-deps.sh --fuzz
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 format:
 	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz
