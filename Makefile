@@ -19,7 +19,7 @@ build: deps
 # Run from the project's top: the demo's .htaccess names its password file relative to it.
 serve: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
-	cmake --build $(BUILD) -j $(JOBS) --target quorvel-serve
+	cmake --build $(BUILD) -j $(JOBS) --target quorvel-serve example_bubbles
 	./$(BUILD)/tools/quorvel-serve $(if $(findstring --root,$(SERVE_ARGS)),,--ssi --cache /welcome.shtml=welcome.shtml) $(SERVE_ARGS)
 
 # The notes board of examples/notes_app.c on http://127.0.0.1:8081.

@@ -33,6 +33,7 @@ struct options {
     const char* cache[MAX_CACHED];
     int cached;
     int ssi;
+    const char* bubbles;
 };
 
 static void usage(FILE* out)
@@ -56,6 +57,7 @@ static void usage(FILE* out)
                  "  --ssi              build the HTML pages stored with --cache through\n"
                  "                     server-side includes; directives run only in stored pages,\n"
                  "                     and #exec in them runs commands as this server's user\n"
+                 "  --bubbles DIR      load the plug-ins (.bbl files) in DIR at the start\n"
                  "  --timeout SECONDS  time a client has to send its whole request (default 10)\n"
                  "  --help             this text\n");
 }
@@ -121,6 +123,8 @@ static int parse_options(int argc, char** argv, struct options* o)
                 return -1;
             }
             o->timeout = (int)n;
+        } else if (strcmp(arg, "--bubbles") == 0) {
+            o->bubbles = value;
         } else if (strcmp(arg, "--cache") == 0) {
             if (strchr(value, '=') == NULL || value[0] != '/' || o->cached == MAX_CACHED) {
                 fprintf(stderr, "quorvel-serve: --cache takes /URI=FILE (at most %d)\n",
@@ -196,6 +200,8 @@ static int configure(envelope* server, const struct options* o)
         return fail("setting directory listings");
     if (quorvel_obj_set(server, quorvel_attrib_ssi, o->ssi) != 0)
         return fail("setting server-side includes");
+    if (o->bubbles != NULL && quorvel_obj_set(server, quorvel_attrib_bubbles, o->bubbles) != 0)
+        return fail("setting the plug-in directory");
     for (i = 0; i < o->cached; i++) {
         char uri[1024];
         const char* file = strchr(o->cache[i], '=') + 1;
@@ -217,7 +223,7 @@ static int configure(envelope* server, const struct options* o)
 int main(int argc, char** argv)
 {
     struct options o = {
-        QUORVEL_DEMO_ROOT, 8080, "127.0.0.1", NULL, 1, "/dev/stderr", 0, 0, 0, {NULL}, 0, 0};
+        QUORVEL_DEMO_ROOT, 8080, "127.0.0.1", NULL, 1, "/dev/stderr", 0, 0, 0, {NULL}, 0, 0, NULL};
     envelope* log;
     envelope* server;
     sigset_t stop_signals;

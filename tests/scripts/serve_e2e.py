@@ -251,6 +251,35 @@ class ServeProcessTest(unittest.TestCase):
         self.assertNotIn(b"Wrap up warm", body)
         self.assertNotIn(b"<!--#", body)
 
+    def test_plugins_dropped_into_a_directory_answer_after_the_start(self):
+        demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo", "www")
+        built = os.path.join(BUILD, "examples", "bubbles")
+        with tempfile.TemporaryDirectory() as top:
+            plugins = os.path.join(top, "plugins")
+            os.mkdir(plugins)
+            for name in os.listdir(built):
+                if name.endswith(".bbl"):
+                    shutil.copy(os.path.join(built, name), plugins)
+            log = os.path.join(top, "log")
+            process, port = announced.start(
+                [SERVE, "--root", demo, "--port", "0", "--log", log, "--bubbles", plugins],
+                stderr=subprocess.PIPE)
+            try:
+                hello = raw(port, b"GET /bubble/hello?e2e HTTP/1.0\r\n\r\n")
+                notes = raw(port, b"GET /docs/notes.md HTTP/1.0\r\n\r\n")
+            finally:
+                process.send_signal(signal.SIGTERM)
+                process.communicate(timeout=10)
+            with open(log, "rb") as f:
+                self.assertNotIn(b"could not load", f.read())
+        self.assertTrue(hello.startswith(b"HTTP/1.0 200 OK\r\n"), hello[:200])
+        self.assertIn(b"Hello from a bubble, e2e!", hello)
+        if os.path.exists(os.path.join(built, "markdown_bubble.bbl")):
+            head, _, body = notes.partition(b"\r\n\r\n")
+            self.assertIn(b"Content-Type: text/html", head)
+            self.assertIn(b"<h1>", body)
+            self.assertNotIn(b"\n# ", body)
+
     def test_help_and_a_free_port_only_for_one_address(self):
         result = subprocess.run([SERVE, "--help"], capture_output=True, timeout=30)
         self.assertEqual(result.returncode, 0)
