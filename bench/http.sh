@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # HTTP benchmark: the library beside nginx, lighttpd, libmicrohttpd and civetweb, one TCP
-# connection per request, measured by the shared peer benchmark on this machine. The project's
+# connection per request, measured by the shared peer benchmark on this machine: peers.sh, which
+# is not part of this repository and is expected at ../shared/bench/peers.sh beside the
+# project's top directory (PEERS_SCRIPT=/path/to/peers.sh names another copy). The project's
 # server is bench/hello_host.c: files under the root, and /hello answered by a C function (the
 # peers answer it with their own callback or a fixed string).
 #
@@ -15,7 +17,17 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 top=$(cd "$here/.." && pwd)
 peers=${PEERS_SCRIPT:-$top/../shared/bench/peers.sh}
-[ -x "$peers" ] || { echo "peer benchmark not found: $peers (set PEERS_SCRIPT)" >&2; exit 1; }
+if [ ! -x "$peers" ]; then
+    cat >&2 <<EOT
+peer benchmark not found: $peers
+bench/http.sh runs peers.sh, the shared peer benchmark: it starts nginx, lighttpd,
+libmicrohttpd, civetweb and this project's server in turn on 127.0.0.1 and measures each with
+ab and wrk. It is not part of this repository; it is expected at ../shared/bench/peers.sh
+beside the project's top directory ($top/../shared/bench/peers.sh).
+To use a copy elsewhere: PEERS_SCRIPT=/path/to/peers.sh bench/http.sh
+EOT
+    exit 1
+fi
 
 if [ "${1:-}" = --summarize ]; then
     shift
@@ -33,10 +45,12 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx lighttpd lighttpd-modules-lua \
         wrk apache2-utils curl gcc libmicrohttpd-dev libcivetweb-dev >/dev/null
-    # The packages start their services; the benchmark runs its own instances.
+    # The packages start their services; the benchmark runs its own instances. Only the
+    # services the installation started are stopped, by the PIDs they wrote.
     for service in nginx lighttpd; do
         command -v systemctl >/dev/null && systemctl stop "$service" 2>/dev/null || true
-        pkill -x "$service" 2>/dev/null || true
+        pid=$(cat "/run/$service.pid" 2>/dev/null || true)
+        [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
     done
 fi
 
