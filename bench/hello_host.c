@@ -1,7 +1,8 @@
 /* hello_host: the benchmark's callback server. Files under --root, and /hello answered by a C
- * function with the 13 bytes "Hello, world!" as text/plain. Stops on SIGINT or SIGTERM.
+ * function with the 13 bytes "Hello, world!" as text/plain. Stops on SIGINT or SIGTERM. With
+ * --access-log, one line per answered request goes to FILE ("-": standard error).
  *
- *   hello_host --root DIR --port N [--log FILE] */
+ *   hello_host --root DIR --port N [--log FILE] [--access-log FILE] */
 #define _POSIX_C_SOURCE 200809L
 
 #include "quorvel.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv)
 {
     const char* root = ".";
     const char* log_name = "/dev/null";
+    const char* access_log = NULL;
     int port = 0, i, signal_number = 0;
     sigset_t stop_signals;
     envelope* log;
@@ -35,11 +37,13 @@ int main(int argc, char** argv)
             port = atoi(argv[i + 1]);
         else if (strcmp(argv[i], "--log") == 0)
             log_name = argv[i + 1];
+        else if (strcmp(argv[i], "--access-log") == 0)
+            access_log = argv[i + 1];
         else
             break;
     }
     if (i < argc || port <= 0 || port >= 65535) {
-        fprintf(stderr, "usage: hello_host --root DIR --port N [--log FILE]\n");
+        fprintf(stderr, "usage: hello_host --root DIR --port N [--log FILE] [--access-log FILE]\n");
         return 2;
     }
     sigemptyset(&stop_signals);
@@ -55,6 +59,8 @@ int main(int argc, char** argv)
         quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1") != 0 ||
         quorvel_obj_set(server, quorvel_attrib_uri, QUORVEL_GET, "/hello", QUORVEL_ENC_TEXT,
                         hello) != 0 ||
+        (access_log != NULL &&
+         quorvel_obj_set(server, quorvel_attrib_access_log, access_log) != 0) ||
         quorvel_obj_start(server) != 0 ||
         quorvel_obj_get(server, quorvel_attrib_status, 5000) != 0) {
         fprintf(stderr, "hello_host: could not serve %s on port %d\n", root, port);

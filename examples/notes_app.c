@@ -324,7 +324,7 @@ static int configure(envelope* server, int port)
 int main(int argc, char** argv)
 {
     const char* root = "examples/notes";
-    const char* log_name = "/dev/stderr";
+    const char* log_name = "-"; /* standard error */
     const char* data = NULL;
     envelope* drained;
     int port = 8081;

@@ -99,11 +99,14 @@ enum {
      * refuses the tag (EINVAL). */
     quorvel_obj_buffer = 5,
     /* A log file. Create: const char* file name, created when missing; works before
-     * quorvel_init. Each line is appended as "[dd/Mon/yyyy:hh:mm:ss] - text" by opening the
-     * file for that line, so the file may be moved or removed meanwhile. NULL (EINVAL) for
-     * a NULL name; NULL (EACCES, QUORVEL_LAST_WRITE_PROTECT) when the file cannot be opened
-     * for appending. The first log made becomes the error log; destroying it (safe while
-     * other threads are writing lines) leaves none until the next log is made. */
+     * quorvel_init. Each line is appended as "[dd/Mon/yyyy:hh:mm:ss] - text" with one write,
+     * by opening the file for that line, so the file may be moved or removed meanwhile.
+     * The name "-" is the process's standard error, descriptor 2 itself, never reopened by
+     * a path: lines reach whatever it is (terminal, pipe, file) as they are written. NULL
+     * (EINVAL) for a NULL name; NULL (EACCES, QUORVEL_LAST_WRITE_PROTECT) when the file
+     * cannot be opened for appending, or for "-" when descriptor 2 is not open for writing.
+     * The first log made becomes the error log; destroying it (safe while other threads are
+     * writing lines) leaves none until the next log is made. */
     quorvel_obj_log = 6,
     /* A client connection for a user-defined protocol. Create: const char* host (name or
      * numeric address), const char* protocol (1 to 77 characters), int port, int timeout
@@ -163,7 +166,8 @@ enum {
      *   rows included; the texts are copied. 0 or -1. */
     quorvel_attrib_mime = 2,
     /* set, server: const char* file name, or NULL for "/index.html": the file answering a
-     *   request for "/" (other directories are listed or refused, see quorvel_attrib_dirlist).
+     *   request for "/" (other directories are listed or refused, see quorvel_attrib_dirlist,
+     *   or answered with it too, see quorvel_attrib_dir_index).
      *   A name without a leading '/' gets one; '\' becomes '/'. Refused (EINVAL) beyond 79
      *   characters with the '/'. Copied. 0 or -1. */
     quorvel_attrib_index = 4,
@@ -289,10 +293,35 @@ enum {
      *   index out of range. */
     quorvel_attrib_listener_addr = 24,
     /* get, server: int milliseconds to wait (0: none) while a started server is still
-     *   binding its listeners and starting its handlers. 0 serving; 1 failed (the error log
-     *   says why; destroy the server); 2 still starting when the wait ran out. -1 (EINVAL)
-     *   for a server never started or a negative wait. Any number of threads may wait. */
+     *   binding its listeners and starting its handlers. 0 serving; 1 failed, with errno
+     *   set to the cause (EADDRINUSE for a port in use, EACCES for a port the process may
+     *   not bind, EADDRNOTAVAIL for an address of no interface, EAGAIN when a handler thread
+     *   could not start; the error log has the details; destroy the server); 2 still
+     *   starting when the wait ran out. -1 (EINVAL) for a server never started or a
+     *   negative wait. Any number of threads may wait. */
     quorvel_attrib_status = 25,
+    /* set, server: const char* path, "-" or NULL. Writes one line per answered HTTP request
+     *   (error pages and the 400 and 408 answers to requests that did not arrive whole
+     *   included; user-defined protocols are not logged) in the Common Log Format:
+     *   HOST - USER [DD/Mon/YYYY:HH:MM:SS +0000] "REQUEST LINE" STATUS BYTES
+     *   HOST is the client's numeric address, USER the name Basic authentication admitted
+     *   (else -), the date is UTC, the request line is as it arrived (- when none did; at
+     *   most 8192 bytes), STATUS the status sent and BYTES the body bytes of the answer (-
+     *   for none; a HEAD answer has none). In the user and the request line, control bytes,
+     *   bytes above 126, '"' and '\' (and blanks in the user) are written as \xNN. Each line
+     *   is one write to a file opened for appending (created with mode 0644), so lines of
+     *   concurrent requests never mix; "-" writes to the process's standard error
+     *   (descriptor 2); NULL turns the log off (the default). 0; -1 with a line, leaving the
+     *   previous setting, when the file cannot be opened (errno as the open left it, such as
+     *   ENOENT or EACCES; ENXIO for a FIFO without a reader) or standard error is closed
+     *   (EBADF); the last error is then QUORVEL_LAST_WRITE_PROTECT. */
+    quorvel_attrib_access_log = 26,
+    /* set, server: int on (non-zero) or off (the default). On: a request for a directory
+     *   that holds the index file (quorvel_attrib_index) is answered with that file, under
+     *   the access files of that directory as any file there, and only otherwise listed
+     *   (quorvel_attrib_dirlist) or refused; a directory asked for without its trailing '/'
+     *   is answered as with it. Off: only "/" gets the index file. 0. */
+    quorvel_attrib_dir_index = 27,
     /* set, system: int count above 0 (else -1, EINVAL): the most connections a started server
      *   holds at once while their requests arrive and their answers leave (10000 until
      *   changed). When a new connection would pass it, the connection whose request has been
@@ -300,8 +329,12 @@ enum {
     quorvel_attrib_connection_limit = 28
 };
 
-/* HTTP methods of the URI attributes. No attribute takes QUORVEL_HEAD: HEAD requests are
- * answered from files and directories only, never by mapped URIs. */
+/* HTTP methods of the URI attributes. No attribute takes QUORVEL_HEAD: a HEAD request is
+ * answered as GET would be, without the body. For a URI mapped for GET to stored content that
+ * is the same header with its Content-Length; for one mapped to a function the function runs
+ * as for GET (so its header lines and cookies are the same) and what it writes is discarded:
+ * like any GET function it must not do what a repeated or merely probing request would
+ * regret. */
 #define QUORVEL_POST 1
 #define QUORVEL_GET 2
 #define QUORVEL_HEAD 4

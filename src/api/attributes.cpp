@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
+#include "http/access_log.h"
 #include "http/config.h"
 #include "http/cookies.h"
 #include "http/request.h"
@@ -15,6 +16,7 @@
 #include "net/socket.h"
 #include "quorvel.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -38,8 +40,11 @@ int set_server(server_record* server, int attribute, va_list args)
     case quorvel_attrib_index:
         return httpsrv_set_index(server, va_arg(args, const char*));
     case quorvel_attrib_ssi:
-    case quorvel_attrib_dirlist: {
-        uint32_t bit = attribute == quorvel_attrib_ssi ? SERVER_SSI : SERVER_DIRLIST;
+    case quorvel_attrib_dirlist:
+    case quorvel_attrib_dir_index: {
+        uint32_t bit = attribute == quorvel_attrib_ssi       ? SERVER_SSI
+                       : attribute == quorvel_attrib_dirlist ? SERVER_DIRLIST
+                                                             : SERVER_DIR_INDEX;
         if (va_arg(args, int) != 0)
             server->flags |= bit;
         else
@@ -88,6 +93,8 @@ int set_server(server_record* server, int attribute, va_list args)
         }
         return httpsrv_add_listener(server, port, address);
     }
+    case quorvel_attrib_access_log:
+        return access_log_set(&server->access_log, va_arg(args, const char*));
     default:
         report("quorvel_obj_set", 18152, fault::bad_arg,
                "provided attribute does not correspond with object\n");
@@ -234,8 +241,12 @@ int get_server_status(const envelope* object, int wait_ms)
                "invalid wait time %d, expecting milliseconds from 0\n", wait_ms);
         return -1;
     }
-    uint32_t state = server_wait_state(static_cast<server_record*>(object->object), wait_ms);
+    auto* server = static_cast<server_record*>(object->object);
+    uint32_t state = server_wait_state(server, wait_ms);
     clear_errors();
+    // The acquire read of the state makes the cause the kernel stored before it visible.
+    if (state == SERVER_FAILED)
+        errno = server->start_error;
     return static_cast<int>(state);
 }
 

@@ -5,9 +5,11 @@
 
 #include "core/guard.h"
 #include "core/report.h"
+#include "core/thread_heap.h"
 #include "foundation/base64.h"
 #include "foundation/htable.h"
 #include "foundation/paths.h"
+#include "foundation/strings.h"
 #include "foundation/tokenizer.h"
 #include "http/password.h"
 #include "http/request.h"
@@ -32,6 +34,8 @@ namespace quorvel {
 namespace {
 
 constexpr char HTACCESS_NAME[] = ".htaccess";
+// Shown in a line in place of credentials.
+constexpr char HIDDEN_CREDENTIALS[] = "(hidden)";
 
 // Bits gathered while one ".htaccess" is read.
 constexpr uint32_t USER_AUTHENTICATED = 0x1;
@@ -370,18 +374,19 @@ int check_password(const char* password_file, const char* credentials, char* use
     // One byte is kept for the terminator; a name or password holding a zero byte is refused
     // because it would compare equal to its shorter prefix.
     int decoded = b64_decode(credentials, reinterpret_cast<unsigned char*>(user_out), size - 1);
+    // Credentials that cannot be told apart into a name and a password may be a password
+    // alone: the lines never show them.
     if (decoded < 0 || std::memchr(user_out, '\0', static_cast<size_t>(decoded)) != nullptr) {
         std::memset(user_out, 0, static_cast<size_t>(size));
         report("http_check_access", 10524, fault::none,
-               "could not decode string \"%s\" from ip:%s\n",
-               log_safe(credentials, shown, sizeof(shown)), shown_client);
+               "could not decode string \"%s\" from ip:%s\n", HIDDEN_CREDENTIALS, shown_client);
         return 0;
     }
     char* colon = std::strchr(user_out, ':');
     if (colon == nullptr) {
+        ::explicit_bzero(user_out, static_cast<size_t>(size));
         report("http_check_access", 10534, fault::none,
-               "missing password string from user %s, ip:%s\n",
-               log_safe(user_out, shown, sizeof(shown)), shown_client);
+               "missing password string from user %s, ip:%s\n", HIDDEN_CREDENTIALS, shown_client);
         return 0;
     }
     *colon = '\0';
@@ -613,6 +618,12 @@ int http_check_htaccess(request_data* request, const char* path, int is_dir)
         return refuse(request);
     if ((state & ALLOW_SEEN) && !(state & ALLOW_MATCHED))
         return refuse(request);
+    // The access log names the user the rules admitted.
+    if ((state & USER_AUTHENTICATED) && request->server != nullptr &&
+        request->server->access_log.on) {
+        mem_free(request->user);
+        request->user = str_dup(user);
+    }
     return 0;
 }
 

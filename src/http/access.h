@@ -27,7 +27,9 @@ inline constexpr int HTACCESS_GROUP_SIZE = 120;
 // not understood (with a line), or the path is too long to search; status 14 instead when the
 // access file, or the password or group file it names, cannot be opened because no
 // descriptor is left. Keywords are read in any case at the start of a line; '#' opens a
-// comment line. Without any ".htaccess" every request passes.
+// comment line. Without any ".htaccess" every request passes. When the rules admit a user
+// authenticated against the password file and the server's access log is on, the request's
+// `user` holds the name. Lines about credentials that cannot be read never show them.
 int http_check_htaccess(request_data* request, const char* path, int is_dir);
 
 // 1 when the Basic `credentials` (base64 "user:password") match a line of the password file,

@@ -2,15 +2,17 @@
 // request has arrived from the waiting room's queue, tell a user-defined protocol's
 // announcement from an HTTP request, then either hand the connection to the protocol's host
 // function or parse the request, resolve what it names and answer it, and give the connection
-// back to the room, which sends what the answer still holds and closes it. A handler publishes
-// the descriptor of the connection it serves in a slot of its own, so that a stop can shut
-// that connection down and free the handler from any wait on a client.
+// back to the room, which sends what the answer still holds and closes it. An HTTP answer's
+// access-log line is put together with the answer and written after the give-back. A handler
+// publishes the descriptor of the connection it serves in a slot of its own, so that a stop
+// can shut that connection down and free the handler from any wait on a client.
 #include "http/connection.h"
 
 #include "core/report.h"
 #include "core/settings.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
+#include "http/access_log.h"
 #include "http/host_call.h"
 #include "http/kernel.h"
 #include "http/protocol.h"
@@ -75,12 +77,15 @@ void give_back(waiting_room* r, std::atomic<int>* slot, guest* g)
     room_return(r, g);
 }
 
-// Answers a request that could not be read whole with the status page of `status`.
-void refuse(server_record* copy, guest* g, uint32_t status)
+// Answers a request that could not be read whole with the status page of `status`; its
+// access-log line goes to `line`.
+void refuse(server_record* copy, guest* g, uint32_t status, access_log_line* line)
 {
     request_data* request = request_refused(copy, g->sock, status);
     if (request != nullptr) {
         http_responce(request);
+        if (copy->access_log.on)
+            access_log_format(request, line);
         request->sock = nullptr;
         request_destroy(&request);
     }
@@ -126,8 +131,9 @@ void serve_protocol(socket* connection)
     }
 }
 
-// One HTTP exchange: parse the request, resolve what it names, answer.
-void serve_http(server_record* copy, guest* g, int32_t heap_size)
+// One HTTP exchange: parse the request, resolve what it names, answer; the access-log line
+// goes to `line`.
+void serve_http(server_record* copy, guest* g, int32_t heap_size, access_log_line* line)
 {
     request_data* request = http_request(copy, g->sock, heap_size / 4);
     if (request != nullptr) {
@@ -136,6 +142,8 @@ void serve_http(server_record* copy, guest* g, int32_t heap_size)
         if ((request->flags & REQUEST_FAILED) == 0)
             map_uri(request, request->path);
         http_responce(request);
+        if (copy->access_log.on)
+            access_log_format(request, line);
         debug("quorvel_http_handler", 15616, "destroying responce data structure\n");
         // The connection goes back to the room with what the answer still holds.
         request->sock = nullptr;
@@ -148,7 +156,7 @@ void serve_http(server_record* copy, guest* g, int32_t heap_size)
     debug("quorvel_http_handler", 15627, "thread 0x%X waiting on connection...\n", os_thread_id());
 }
 
-void serve(server_record* copy, guest* g, int32_t heap_size)
+void serve(server_record* copy, guest* g, int32_t heap_size, access_log_line* line)
 {
     socket* connection = g->sock;
     const buffer* b = connection->buffer;
@@ -161,13 +169,13 @@ void serve(server_record* copy, guest* g, int32_t heap_size)
     }
     switch (g->arrival) {
     case ARRIVED:
-        serve_http(copy, g, heap_size);
+        serve_http(copy, g, heap_size, line);
         break;
     case ARRIVED_LATE:
-        refuse(copy, g, STATUS_REQUEST_TIMEOUT);
+        refuse(copy, g, STATUS_REQUEST_TIMEOUT, line);
         break;
     default:
-        refuse(copy, g, STATUS_BAD_REQUEST);
+        refuse(copy, g, STATUS_BAD_REQUEST, line);
         break;
     }
 }
@@ -194,6 +202,7 @@ void quorvel_http_handler(thread_record* thread, void* argument)
     waiting_room* r = server->run->room;
 
     int idle = 0;
+    access_log_line line{};
     while (!thread->stop_requested.load()) {
         if (heap_record* heap = thread_heap_current(); heap != nullptr) {
             if (idle >= HANDLER_IDLE_RELEASE)
@@ -218,8 +227,10 @@ void quorvel_http_handler(thread_record* thread, void* argument)
             give_back(r, slot, g);
             break;
         }
-        serve(copy, g, heap_size);
+        serve(copy, g, heap_size, &line);
         give_back(r, slot, g);
+        // Written once the answer is on its way, so the client does not wait for it.
+        access_log_emit(&copy->access_log, &line);
     }
 
     debug("quorvel_http_handler", 15637, "thread 0x%X exited\n", os_thread_id());

@@ -21,7 +21,8 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::string_view title_open = "<html><head><title>Index of ";
+// UTF-8 is declared, so names in UTF-8 show as they are.
+constexpr std::string_view title_open = "<html><head><meta charset=\"utf-8\"><title>Index of ";
 constexpr std::string_view title_close =
     "</title><style type=\"text/css\">a:link {color: blue;text-decoration:none;}a:visited "
     "{color: purple;text-decoration:none;}a:active {background-color: "
@@ -48,15 +49,19 @@ constexpr std::string_view page_footer =
     "</table></div><hr><address>Server powered by Quorvel version 0.9.0</address></body>"
     "</html>\r\n";
 
-// Sends to the connection, remembering the first failure.
+// Sends to the connection, remembering the first failure and counting what it sent.
 struct page_writer {
     socket* sock;
     int result = 0;
+    uint64_t sent = 0;
 
     void send(std::string_view text)
     {
-        if (result >= 0 && !text.empty())
+        if (result >= 0 && !text.empty()) {
             result = socket_snd(sock, text.data(), static_cast<uint32_t>(text.size()));
+            if (result >= 0)
+                sent += text.size();
+        }
     }
     // Sends `text` through `transform` (html_escape or url_encode_path), a slice at a time;
     // both work byte by byte, so slicing changes nothing, and no text is too long to send.
@@ -103,6 +108,36 @@ void relative_path(const char* directory, const char* root, char* out, size_t si
     size_t length = std::strlen(out);
     while (length > 0 && out[length - 1] == '/')
         out[--length] = '\0';
+}
+
+// The row of `entry` below the directory `relative`.
+void write_row(page_writer& row, const dir_entry* entry, const char* relative)
+{
+    if (entry->name == nullptr) {
+        row.result = -1;
+        return;
+    }
+    char size_text[180];
+    char date_text[80];
+    dir_size_text(entry, size_text, sizeof(size_text));
+    dir_date_text(entry->mtime, date_text, sizeof(date_text));
+    // Written in pieces straight into the send buffer: however long the directory's path and
+    // however much escaping grows the name, the row is never cut or left out.
+    row.send(row_open);
+    row.send_transformed(relative, url_encode_path, true);
+    row.send("/");
+    row.send_transformed(entry->name, url_encode_path);
+    row.send(row_link_close);
+    if (entry->is_dir)
+        row.send("[");
+    row.send_transformed(entry->name, html_escape);
+    if (entry->is_dir)
+        row.send("]");
+    row.send(row_size);
+    row.send(size_text);
+    row.send(row_date);
+    row.send(date_text);
+    row.send(row_close);
 }
 
 } // namespace
@@ -155,43 +190,21 @@ int stream_http_dir(request_data* request, const char* path)
         page.send(parent_close);
         *last = '/';
     }
-    for (uint32_t i = 0; i < listing.count && page.result >= 0; ++i) {
-        if (stream_http_dir_row(request->sock, &listing.entries[i], relative) < 0)
-            page.result = -1;
-    }
+    for (uint32_t i = 0; i < listing.count && page.result >= 0; ++i)
+        write_row(page, &listing.entries[i], relative);
     dir_listing_free(&listing);
-    if (page.result < 0)
-        return -1;
-    page.send(page_footer);
-    return page.result;
+    if (page.result >= 0)
+        page.send(page_footer);
+    request->body_bytes += page.sent;
+    return page.result < 0 ? -1 : page.result;
 }
 
 int stream_http_dir_row(socket* connection, const dir_entry* entry, const char* relative)
 {
     if (connection == nullptr || entry == nullptr || entry->name == nullptr || relative == nullptr)
         return -1;
-    char size_text[180];
-    char date_text[80];
-    dir_size_text(entry, size_text, sizeof(size_text));
-    dir_date_text(entry->mtime, date_text, sizeof(date_text));
-    // Written in pieces straight into the send buffer: however long the directory's path and
-    // however much escaping grows the name, the row is never cut or left out.
     page_writer row{connection};
-    row.send(row_open);
-    row.send_transformed(relative, url_encode_path, true);
-    row.send("/");
-    row.send_transformed(entry->name, url_encode_path);
-    row.send(row_link_close);
-    if (entry->is_dir)
-        row.send("[");
-    row.send_transformed(entry->name, html_escape);
-    if (entry->is_dir)
-        row.send("]");
-    row.send(row_size);
-    row.send(size_text);
-    row.send(row_date);
-    row.send(date_text);
-    row.send(row_close);
+    write_row(row, entry, relative);
     return row.result;
 }
 

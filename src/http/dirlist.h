@@ -13,7 +13,8 @@ struct socket;
 // ascending; 's' size, 'm' time; a second character 'm' descends); the column links toggle
 // the direction. Links and the title are relative to the server copy's root ("ROOT" at the
 // root); the title and the names are HTML-escaped, the links percent-encoded; names
-// beginning with ".ht" and the dot entries are not listed. The result of the footer's send
+// beginning with ".ht" and the dot entries are not listed; the page declares UTF-8. The bytes
+// sent are added to the request's `body_bytes`. The result of the footer's send
 // (above 0), or -1: a NULL argument, a directory that cannot be read, no memory (all
 // reported) or a failed send (the page stays unterminated).
 int stream_http_dir(request_data* request, const char* path);

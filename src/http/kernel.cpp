@@ -138,7 +138,9 @@ void quorvel_kernel(thread_record* thread, void* argument)
     for (int32_t i = 0; i < server->listener_count; ++i) {
         socket* listener = server->listeners[i];
         if (socket_bind(listener) != 0 || socket_listen(listener, KERNEL_BACKLOG) != 0) {
-            server_publish_state(server, SERVER_FAILED);
+            // errno is the system's answer to the bind or listen; none when no handle of
+            // the wanted family could be made for the address.
+            server_publish_failure(server, errno != 0 ? errno : EADDRNOTAVAIL);
             return;
         }
     }
@@ -152,7 +154,7 @@ void quorvel_kernel(thread_record* thread, void* argument)
         server->handlers[i] = thread_create(quorvel_http_handler, server, 0, false);
         if (server->handlers[i] == nullptr) {
             debug("quorvel_kernel", 15723, "could not start handler %d\n", static_cast<int>(i));
-            server_publish_state(server, SERVER_FAILED);
+            server_publish_failure(server, errno != 0 ? errno : EAGAIN);
             return;
         }
     }

@@ -16,10 +16,13 @@
 #include "net/uuencode.h"
 #include "quorvel.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
+#include <sys/stat.h>
 
 namespace quorvel {
 
@@ -59,8 +62,13 @@ int request_send_page(request_data* request)
     buffer* out = request->out;
     if (out != nullptr && out->data != nullptr && out->write_pos > out->data) {
         auto held = static_cast<uint32_t>(out->write_pos - out->data);
-        if (rc == 0 && socket_snd(request->sock, out->data, held) < 0)
-            rc = -1;
+        // A HEAD answer ends with its header: the page is dropped.
+        if (rc == 0 && !request_is_head(request)) {
+            if (socket_snd(request->sock, out->data, held) < 0)
+                rc = -1;
+            else
+                request->body_bytes += held;
+        }
         buffer_clr(out);
     }
     return rc;
@@ -73,6 +81,39 @@ const char* html_escape(unsigned char c, char (&out)[HTML_ESCAPE_SIZE])
         return nullptr;
     std::snprintf(out, sizeof(out), "&#%u;", static_cast<unsigned>(c));
     return out;
+}
+
+void debug_attributes(const request_data* request, int id)
+{
+    if (!debug_enabled() || request->attributes == nullptr)
+        return;
+    constexpr std::string_view cookie = "Set-Cookie:";
+    constexpr std::string_view hidden = " (hidden)\r\n";
+    std::string_view rest = request->attributes;
+    // Room for every line written in full or in the hidden form, whichever is longer.
+    size_t lines = 1 + static_cast<size_t>(std::count(rest.begin(), rest.end(), '\n'));
+    size_t room = rest.size() + lines * (cookie.size() + hidden.size()) + 1;
+    auto* shown = static_cast<char*>(mem_alloc_uncleared(static_cast<uint32_t>(room)));
+    if (shown == nullptr)
+        return;
+    char* out = shown;
+    while (!rest.empty()) {
+        size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end == rest.npos ? rest.size() : end + 1);
+        rest.remove_prefix(line.size());
+        bool secret = line.size() >= cookie.size() &&
+                      ::strncasecmp(line.data(), cookie.data(), cookie.size()) == 0;
+        if (secret) {
+            std::memcpy(out, cookie.data(), cookie.size());
+            out += cookie.size();
+            line = hidden;
+        }
+        std::memcpy(out, line.data(), line.size());
+        out += line.size();
+    }
+    *out = '\0';
+    debug("http_responce", id, "\tsent attributes:\n%s", shown);
+    mem_free(shown);
 }
 
 int request_end_header(request_data* request)
@@ -92,7 +133,7 @@ int request_end_header(request_data* request)
             return -1;
     }
     if (request->attributes != nullptr) {
-        debug("http_responce", 15176, "\tsent attributes:\n%s", request->attributes);
+        debug_attributes(request, 15176);
         auto length = static_cast<uint32_t>(std::strlen(request->attributes));
         if (socket_snd(request->sock, request->attributes, length) < 0)
             return -1;
@@ -151,9 +192,16 @@ int request_file_stream(request_data* request, const char* path, int flags)
 {
     if (request_send_page(request) != 0)
         return -1;
-    if (flags & QUORVEL_STREAM_ENCODE)
-        return quorvel_file_uuencode(request->sock, path);
-    return socket_streamfile(request->sock, path, 0);
+    // Counted at the file's size; the HTML-safe form of a file is longer.
+    struct stat status {};
+    bool regular = path != nullptr && ::stat(path, &status) == 0 && S_ISREG(status.st_mode);
+    if (request_is_head(request))
+        return regular ? 0 : -1;
+    int rc = (flags & QUORVEL_STREAM_ENCODE) ? quorvel_file_uuencode(request->sock, path)
+                                             : socket_streamfile(request->sock, path, 0);
+    if (rc == 0 && regular)
+        request->body_bytes += static_cast<uint64_t>(status.st_size);
+    return rc;
 }
 
 int stream_vprintf(socket* s, const char* format, va_list args)

@@ -17,12 +17,18 @@ inline constexpr int HTML_ESCAPE_SIZE = 10;
 // into `out`, which is returned; NULL (with `out` emptied) for a byte that stays as it is.
 const char* html_escape(unsigned char c, char (&out)[HTML_ESCAPE_SIZE]);
 
+// Writes the debug line "\tsent attributes:\n" and the response attributes of `request` under
+// `id`, with the value of every Set-Cookie line shown as "(hidden)": a cookie may be a
+// session's credential. Nothing while debug output is off.
+void debug_attributes(const request_data* request, int id);
+
 // Ends a direct-mode header held back for response attributes: sends the attributes and the
 // empty line, once. 0 (also when no header is held), or -1 for a failed send.
 int request_end_header(request_data* request);
 
-// Ends a held header, then sends the page buffer's bytes and empties it, sent or not. 0, or -1
-// for a failed send.
+// Ends a held header, then sends the page buffer's bytes (counted in the request's
+// `body_bytes`; dropped unsent for HEAD) and empties it, sent or not. 0, or -1 for a failed
+// send.
 int request_send_page(request_data* request);
 
 // Appends bytes to the page buffer (made on first use): `length`, or -1 (reported) when memory
@@ -38,8 +44,9 @@ int request_vprintf(request_data* request, const char* format, va_list args);
 int request_vuprintf(request_data* request, const char* format, va_list args);
 
 // Sends the file at `path` on the request's connection, after the page so far: as HTML-safe
-// lines with QUORVEL_STREAM_ENCODE, else the whole file with the system's file transmission.
-// 0, or -1 as socket_streamfile or quorvel_file_uuencode fail.
+// lines with QUORVEL_STREAM_ENCODE, else the whole file with the system's file transmission;
+// `body_bytes` grows by the file's size. For HEAD nothing is sent: 0 when `path` is a regular
+// file, else -1. 0, or -1 as socket_streamfile or quorvel_file_uuencode fail.
 int request_file_stream(request_data* request, const char* path, int flags);
 
 // Formatted text on a stream: stream_vprintf as one frame, stream_vuprintf as one frame per

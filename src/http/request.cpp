@@ -8,6 +8,7 @@
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
 #include "foundation/htable.h"
+#include "http/access_log.h"
 #include "http/server.h"
 #include "http/status.h"
 #include "net/socket.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <unistd.h>
 
@@ -85,6 +87,33 @@ bool drop_body(socket* s, int64_t length)
     return true;
 }
 
+// Header lines whose value is a credential: their debug line shows the name only.
+constexpr std::string_view secret_headers[] = {"AUTHORIZATION", "PROXY-AUTHORIZATION", "COOKIE"};
+// Parts of form field names that hold secrets: such a field's debug line hides its value.
+constexpr std::string_view secret_fields[] = {"PASS", "PWD", "SECRET", "TOKEN"};
+constexpr char HIDDEN[] = "(hidden)";
+
+bool same_upper(std::string_view name, std::string_view upper)
+{
+    return name.size() == upper.size() &&
+           std::equal(name.begin(), name.end(), upper.begin(), [](char a, char b) {
+               return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) == b;
+           });
+}
+
+bool names_secret_header(std::string_view name)
+{
+    return std::any_of(std::begin(secret_headers), std::end(secret_headers),
+                       [name](std::string_view secret) { return same_upper(name, secret); });
+}
+
+// `name` is upper-cased already.
+bool names_secret_field(std::string_view name)
+{
+    return std::any_of(std::begin(secret_fields), std::end(secret_fields),
+                       [name](std::string_view part) { return name.find(part) != name.npos; });
+}
+
 // Marks the request failed with `status`, unless an earlier failure already names the answer.
 void fail_request(request_data* request, uint32_t status)
 {
@@ -134,10 +163,7 @@ void decode_escapes(char* s, plus_rule rule)
 // True when a header name is Content-Length in any case.
 bool names_content_length(std::string_view name)
 {
-    return name.size() == CONTENT_LENGTH.size() &&
-           std::equal(name.begin(), name.end(), CONTENT_LENGTH.begin(), [](char a, char b) {
-               return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) == b;
-           });
+    return same_upper(name, CONTENT_LENGTH);
 }
 
 // The method bit for an exact, case-sensitive method name; 0 when unknown.
@@ -335,10 +361,12 @@ int parse_http_headers(char** cursor, int64_t* content_length, request_data* req
                   name_length == 0 ? "name" : "value");
             break;
         }
-        if (debug_enabled())
+        if (debug_enabled()) {
+            bool secret = names_secret_header(std::string_view(name, name_length));
             debug("parse_http_headers", 13717, "%s: %s\n",
                   log_safe(name, safe_name, sizeof(safe_name)),
-                  log_safe(value, safe_value, sizeof(safe_value)));
+                  secret ? HIDDEN : log_safe(value, safe_value, sizeof(safe_value)));
+        }
         str_upper(name);
         std::string_view key(name, name_length);
         if (key == QUERY_KEY)
@@ -464,10 +492,12 @@ int parse_post(request_data* request, int64_t content_length)
         *equals = '\0';
         char* value = equals + 1;
         str_upper(pair);
-        if (debug_enabled())
+        if (debug_enabled()) {
+            bool secret = names_secret_field(std::string_view(pair, equals - pair));
             debug("parse_post", 13585, "storing %s=%s\n",
                   log_safe(pair, safe_name, sizeof(safe_name)),
-                  log_safe(value, safe_value, sizeof(safe_value)));
+                  secret ? HIDDEN : log_safe(value, safe_value, sizeof(safe_value)));
+        }
         if (htable_store(request->post_vars, pair, static_cast<uint32_t>(equals - pair), value,
                          static_cast<uint32_t>(std::strlen(value)), true, nullptr) != 0) {
             fail_request(request, STATUS_INTERNAL);
@@ -509,12 +539,17 @@ request_data* http_request(server_record* server, socket* s, int32_t limit)
     request->sock = s;
     request->server = server;
     request->out = nullptr;
+    // Parsing splits the head in place: the access log keeps the line as it arrived.
+    if (server != nullptr && server->access_log.on)
+        request->request_line =
+            access_log_keep_line(header, ::strnlen(header, ACCESS_LOG_REQUEST_MAX));
 
     char* path = nullptr;
     int64_t content_length = 0;
     if (parse_request_header(&path, &content_length, header, request) != 0) {
         // The connection stays the caller's.
         htable_destroy(&request->headers);
+        mem_free(request->request_line);
         mem_free(header);
         mem_free(request);
         s->deadline_ms = 0;
@@ -542,6 +577,12 @@ request_data* request_refused(server_record* server, socket* s, uint32_t status)
     }
     request->sock = s;
     request->server = server;
+    // What arrived of the request line, as the access log shows it.
+    const buffer* in = s != nullptr ? s->buffer : nullptr;
+    if (server != nullptr && server->access_log.on && in != nullptr && in->read_pos != nullptr &&
+        in->read_pos < in->write_pos)
+        request->request_line =
+            access_log_keep_line(in->read_pos, static_cast<size_t>(in->write_pos - in->read_pos));
     fail_request(request, status);
     return request;
 }
@@ -567,6 +608,8 @@ void request_destroy(request_data** request)
         mem_free(r->target);
     mem_free(r->uri);
     mem_free(r->head);
+    mem_free(r->request_line);
+    mem_free(r->user);
     htable_destroy(&r->headers);
     htable_destroy(&r->post_vars);
     mem_free(r->attributes);

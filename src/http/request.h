@@ -61,6 +61,12 @@ struct request_data {
     socket* sock;
     const mime_record* mime;
     server_record* server; // the handler thread's copy
+    // For the access log, kept only while it is on: the request line as it arrived and the
+    // user Basic authentication admitted (NULL when none).
+    char* request_line;
+    char* user;
+    uint16_t answer_code; // the status code of the answer written; 0 while none is
+    uint64_t body_bytes;  // the body bytes of that answer (what a HEAD answer would carry: 0)
 };
 static_assert(std::is_trivially_destructible_v<request_data>);
 
@@ -81,6 +87,12 @@ request_data* http_request(server_record* server, socket* s, int32_t limit);
 // (a STATUS_* index): marked REQUEST_FAILED, no method, no head. It owns `s` as http_request's
 // record does. NULL (reported) when memory runs out.
 request_data* request_refused(server_record* server, socket* s, uint32_t status);
+
+// True for a HEAD request: answered with the header GET would get, without a body.
+inline bool request_is_head(const request_data* request)
+{
+    return (request->flags & ~REQUEST_FAILED) == REQUEST_HEAD;
+}
 
 // The type of the answer: the MIME record's type text, text/html without one.
 const char* request_content_type(const request_data* request);

@@ -194,6 +194,65 @@ bool mapping_cleared(request_data* request, const char* path)
     return http_check_htaccess(request, local, is_dir) == 0;
 }
 
+// The request path of the index file in the directory `path`: one '/' between them.
+char* index_uri(const char* path, const char* index)
+{
+    std::string_view directory = path;
+    while (!directory.empty() && directory.back() == '/')
+        directory.remove_suffix(1);
+    size_t index_length = std::strlen(index);
+    auto* uri = static_cast<char*>(
+        mem_alloc_uncleared(static_cast<uint32_t>(directory.size() + index_length + 1)));
+    if (uri == nullptr)
+        return nullptr;
+    std::memcpy(uri, directory.data(), directory.size());
+    std::memcpy(uri + directory.size(), index, index_length + 1);
+    return uri;
+}
+
+// What open_index found.
+struct index_file {
+    int fd;    // the open file, or -1
+    int error; // why a file that is there could not be opened; 0 when it is not there
+    struct stat status;
+};
+
+// The index file of the directory at `out` (`size` bytes), opened: then `out` names the file.
+// Missing, or no regular file: fd -1, error 0. There but not readable: fd -1 and the error.
+// An index name that would leave the directory or name an access file is never looked for.
+index_file open_index(char* out, int size, const char* index)
+{
+    index_file found{-1, 0, {}};
+    if (index[0] != '/' || std::strstr(index, "..") != nullptr || names_access_file(index))
+        return found;
+    size_t length = std::strlen(out);
+    while (length > 0 && out[length - 1] == '/')
+        --length;
+    size_t index_length = std::strlen(index);
+    if (length + index_length + 1 > static_cast<size_t>(size))
+        return found;
+    char candidate[RESOLVED_PATH_SIZE];
+    if (length + index_length + 1 > sizeof(candidate))
+        return found;
+    std::memcpy(candidate, out, length);
+    std::memcpy(candidate + length, index, index_length + 1);
+    int fd = ::open(candidate, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            found.error = errno;
+        errno = 0;
+        return found;
+    }
+    if (::fstat(fd, &found.status) != 0 || !S_ISREG(found.status.st_mode)) {
+        ::close(fd);
+        errno = 0;
+        return found;
+    }
+    std::memcpy(out, candidate, length + index_length + 1);
+    found.fd = fd;
+    return found;
+}
+
 } // namespace
 
 bool names_access_file(const char* path)
@@ -313,7 +372,8 @@ int map_uri(request_data* request, const char* path)
     uint32_t kind = KIND_FUNCTION;
     if (request->flags == REQUEST_POST) {
         hit = lookup_uri(server->post_uris, effective, keys);
-    } else if (request->flags == REQUEST_GET) {
+    } else if (request->flags == REQUEST_GET || request->flags == REQUEST_HEAD) {
+        // HEAD is answered as GET is, without the body.
         hit = lookup_uri(server->get_uris, effective, keys);
         if (hit == nullptr) {
             hit = lookup_uri(server->content_cache, effective, keys, &request->content_size);
@@ -333,7 +393,7 @@ int map_uri(request_data* request, const char* path)
         char resolved[RESOLVED_PATH_SIZE];
         uint32_t status = STATUS_INTERNAL;
         int is_dir = 0;
-        resolved_file file{-1, 0, 0};
+        resolved_file file{-1, 0, 0, 0};
         int resolved_rc = httpsrv_rslvpath(resolved, effective, server, sizeof(resolved), &status,
                                            &is_dir, &file);
         // Nothing on this system has a path longer than the buffer: the request is at fault.
@@ -346,6 +406,14 @@ int map_uri(request_data* request, const char* path)
             request->file_open = 1;
             request->file_fd = file.fd;
             request->file_mtime = file.mtime;
+        }
+        // The index file answers for its directory: the request names that file from here on.
+        if (file.indexed) {
+            char* named = index_uri(effective, server->index);
+            if (named == nullptr)
+                return fail(request, STATUS_INTERNAL);
+            mem_free(request->uri);
+            request->uri = named;
         }
         if (http_check_htaccess(request, resolved, is_dir) != 0)
             return -1;
@@ -363,7 +431,7 @@ int map_uri(request_data* request, const char* path)
         mime = static_cast<const uri_record*>(request->target)->mime;
     if (mime == nullptr) {
         mime = lookup_mime(server, request->kind == KIND_DIRECTORY ? std::string_view("html")
-                                                                   : mime_key(effective));
+                                                                   : mime_key(request->uri));
         // The file resolution left open is read, so a full descriptor table cannot change
         // the type.
         if (mime == nullptr && request->kind == KIND_FILE &&
@@ -453,13 +521,32 @@ int httpsrv_rslvpath(char* out, const char* path, const server_record* server, i
         ::close(fd);
         fd = -1;
     }
+    if (S_ISDIR(st.st_mode) && (server->flags & SERVER_DIR_INDEX)) {
+        index_file found = open_index(out, size, server->index);
+        if (found.fd != -1) {
+            if (file != nullptr)
+                *file = resolved_file{found.fd, static_cast<uint64_t>(found.status.st_size),
+                                      static_cast<int64_t>(found.status.st_mtime), 1};
+            else
+                ::close(found.fd);
+            return 0;
+        }
+        if (found.error != 0) {
+            file_error(path, found.error);
+            std::memset(out, 0, static_cast<size_t>(size));
+            errno = found.error;
+            set_status(status,
+                       out_of_descriptors(found.error) ? STATUS_INTERNAL : STATUS_UNAUTHORIZED);
+            return -1;
+        }
+    }
 
     if (!S_ISDIR(st.st_mode)) {
         // Only a regular file the server could open for reading is served.
         if (fd != -1 && S_ISREG(st.st_mode)) {
             if (file != nullptr)
                 *file = resolved_file{fd, static_cast<uint64_t>(st.st_size),
-                                      static_cast<int64_t>(st.st_mtime)};
+                                      static_cast<int64_t>(st.st_mtime), 0};
             else
                 ::close(fd);
             return 0;

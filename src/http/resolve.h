@@ -45,7 +45,9 @@ void make_uri_keys(const uri_parts* parts, uri_keys* keys);
 
 // Resolves the decoded request `path` for `request` (method bits, headers, socket and server
 // set): fills kind, target, uri, local_path, file_size and mime. 0, or -1 with the request
-// marked REQUEST_FAILED and `status` set. '\' in the path counts as '/'. A final segment
+// marked REQUEST_FAILED and `status` set. '\' in the path counts as '/'. HEAD is looked up
+// in the GET tables as GET is. A directory answered with its index file (SERVER_DIR_INDEX)
+// has `uri` naming that file, which then also chooses the MIME record. A final segment
 // beginning with ".ht" is refused with status 7 before anything else is looked at. A path
 // that does not fit under the root in RESOLVED_PATH_SIZE bytes is refused with status 5
 // (400), a mapped one too when the server has a root: it cannot be checked against the
@@ -57,7 +59,8 @@ int map_uri(request_data* request, const char* path);
 struct resolved_file {
     int fd;
     uint64_t size;
-    int64_t mtime; // seconds since 1970
+    int64_t mtime;   // seconds since 1970
+    uint8_t indexed; // the path named a directory, answered with the index file it holds
 };
 
 // Resolves `path` to a file or directory under the server's root into `out` (`size` bytes;
@@ -66,9 +69,11 @@ struct resolved_file {
 // (EMFILE or ENFILE: 14), a final segment beginning with ".ht" (7), a directory while
 // listings are off (16); or, when root and path do not fit, their combined length with
 // *status 14. A missing file named like the index (the path ends with the index name) falls
-// back to its directory when listings are on. With `file`, a resolved file stays open for
-// reading and is described there (the caller closes the handle); without, it is closed
-// again.
+// back to its directory when listings are on. With SERVER_DIR_INDEX, a directory holding the
+// index file as a regular file resolves to that file instead (`out` then names it, and
+// `file->indexed` is set); an index file that exists but cannot be opened is refused as any
+// such file is. With `file`, a resolved file stays open for reading and is described there
+// (the caller closes the handle); without, it is closed again.
 int httpsrv_rslvpath(char* out, const char* path, const server_record* server, int size,
                      uint32_t* status, int* is_dir, resolved_file* file = nullptr);
 

@@ -120,14 +120,22 @@ private:
     char area_[1024];
 };
 
-bool is_head(const request_data* request)
+// The status code at the start of a status line ("404 File not found": 404).
+uint16_t status_code(std::string_view line)
 {
-    return (request->flags & ~REQUEST_FAILED) == REQUEST_HEAD;
+    uint16_t code = 0;
+    for (size_t i = 0; i < 3 && i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+        code = static_cast<uint16_t>(code * 10 + (line[i] - '0'));
+    return code;
 }
 
-void status_lines(head_builder& head, uint32_t index)
+// The status line, Date and Server of the answer with status `index`, which the request
+// records as the answer's status.
+void status_lines(request_data* request, head_builder& head, uint32_t index)
 {
     std::string_view line = status_line(index);
+    request->answer_code = status_code(line);
+    request->body_bytes = 0;
     head.add("HTTP/1.0 ");
     if (debug_enabled()) {
         debug("http_responce", 14886, "\tsent \"HTTP/1.0 %.*s\"\n", static_cast<int>(line.size()),
@@ -149,17 +157,18 @@ int write_error(request_data* request, uint32_t index, const char* message)
     std::string_view text = message != nullptr ? std::string_view(message) : std::string_view();
     std::string_view tail = message != nullptr ? internal_error_tail : std::string_view();
     head_builder head(request->sock);
-    status_lines(head, index);
+    status_lines(request, head, index);
     if (index == STATUS_AUTH_REQUIRED)
         head.add(basic_challenge);
     head.add("Content-Type: text/html\r\n");
     head.content_length(page.size() + text.size() + tail.size() + RESPONSE_FOOTER.size());
     head.add(connection_close);
-    if (!is_head(request)) {
+    if (!request_is_head(request)) {
         head.add(page);
         head.send(text);
         head.add(tail);
         head.send(RESPONSE_FOOTER);
+        request->body_bytes = page.size() + text.size() + tail.size() + RESPONSE_FOOTER.size();
     }
     return head.finish();
 }
@@ -176,6 +185,8 @@ int answer_not_modified(request_data* request, const struct tm& file_time)
         return 0;
     head_builder head(request->sock);
     head.add(not_modified_line);
+    request->answer_code = 304;
+    request->body_bytes = 0;
     debug("http_responce", 14841, "\tfile not modified, sent \"%s\"",
           "HTTP/1.0 304 Not modified\r\n");
     head.date("Date: ");
@@ -187,16 +198,12 @@ int answer_not_modified(request_data* request, const struct tm& file_time)
 // A mapped function or MIME handler writes the page itself. The header goes into the send
 // buffer first, up to its Content-Type line: that line, the response attributes the producer
 // sets and the empty line follow before its first output leaves (or when it returns), and the
-// page is exactly the bytes the producer wrote.
+// page is exactly the bytes the producer wrote. For HEAD the producer runs all the same, so
+// the header carries what it sets, and its page is dropped (output.h).
 int answer_direct(request_data* request)
 {
     head_builder head(request->sock);
-    status_lines(head, request->status);
-    if (is_head(request)) {
-        head.line("Content-Type: ", request_content_type(request));
-        head.add("\r\n");
-        return head.finish() < 0 ? -1 : 0;
-    }
+    status_lines(request, head, request->status);
     if (head.finish() < 0)
         return -1;
     request->header = HEADER_HELD;
@@ -267,13 +274,13 @@ int answer_content(request_data* request)
                    : std::string_view();
     }
     head_builder head(request->sock);
-    status_lines(head, status);
+    status_lines(request, head, status);
     head.line("Content-Type: ", request_content_type(request));
     debug("http_responce", 15150, "\tsent Content-Type: %s\r\n", request_content_type(request));
     head.content_length(body.size());
     debug("http_responce", 15158, "\tsent Content-Length: %zu\r\n", body.size());
     if (request->attributes != nullptr) {
-        debug("http_responce", 15176, "\tsent attributes:\n%s", request->attributes);
+        debug_attributes(request, 15176);
         head.add(request->attributes);
     }
     head.add(connection_close);
@@ -282,8 +289,10 @@ int answer_content(request_data* request)
     // The page leaves behind the head as the client takes it: stored bytes by reference (they
     // live as long as the handler's server copy, which outlives every connection it serves),
     // a page built here as a copy.
-    if (!is_head(request) &&
-        socket_defer_bytes(request->sock, body.data(), body.size(), built) != 0)
+    if (request_is_head(request))
+        return 0;
+    request->body_bytes = body.size();
+    if (socket_defer_bytes(request->sock, body.data(), body.size(), built) != 0)
         return -1;
     debug("http_responce", 15373, "returned with no errors\n");
     return 0;
@@ -308,13 +317,15 @@ int answer_file(request_data* request, const struct stat& status, bool have_time
     else
         debug("http_responce", 15202, "\turl is a file\n");
     head_builder head(request->sock);
-    status_lines(head, request->status);
+    status_lines(request, head, request->status);
     head.line("Content-Type: ", request_content_type(request));
     debug("http_responce", 15214, "\tsent Content-Type: %s\r\n", request_content_type(request));
     bool cache_control = request->attributes != nullptr &&
                          std::strstr(request->attributes, "Cache-Control") != nullptr;
+    // A listing changes whenever an entry does, which its directory's time does not tell: it
+    // carries no date a cache could reuse it by.
     char date[HTTP_DATE_SIZE];
-    if (have_time && !cache_control &&
+    if (have_time && !cache_control && !directory &&
         format_http_date(static_cast<int64_t>(status.st_mtime), date, sizeof(date)) != nullptr) {
         head.line("Last-Modified: ", date);
         debug("http_responce", 15264, "\tsent Last-Modified: %s\r\n", date);
@@ -328,17 +339,19 @@ int answer_file(request_data* request, const struct stat& status, bool have_time
               static_cast<unsigned long long>(size));
     }
     if (request->attributes != nullptr) {
-        debug("http_responce", 15339, "\tsent attributes:\n%s", request->attributes);
+        debug_attributes(request, 15339);
         head.add(request->attributes);
     }
     head.add(connection_close);
     if (head.finish() < 0)
         return -1;
-    if (is_head(request))
+    if (request_is_head(request))
         return 0;
     // A file leaves behind the head as the client takes it; a listing is written as it is
     // made.
     const auto* path = static_cast<const char*>(request->target);
+    if (!directory)
+        request->body_bytes = size;
     int result =
         directory ? stream_http_dir(request, path) : socket_defer_file(request->sock, file, size);
     if (result < 0)
@@ -389,7 +402,8 @@ int http_responce(request_data* request)
             return send_error_page(request, STATUS_NOT_FOUND, nullptr) < 0 ? -1 : 0;
         }
         have_time = ::gmtime_r(&status.st_mtime, &file_time) != nullptr;
-        if (have_time) {
+        // A listing is never "not modified": its entries change without its directory's time.
+        if (have_time && request->kind == KIND_FILE) {
             int answered = answer_not_modified(request, file_time);
             if (answered != 0)
                 return answered < 0 ? -1 : 0;

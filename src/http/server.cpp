@@ -70,6 +70,24 @@ constexpr builtin_mime builtin_rows[] = {
     {"mpg", "audio/mpeg", QUORVEL_ENC_BINARY},
     {"mpeg", "audio/mpeg", QUORVEL_ENC_BINARY},
     {"pdf", "application/pdf", QUORVEL_ENC_BINARY},
+    // Types of today's web, for extensions the rows above do not have.
+    {"js", "text/javascript", QUORVEL_ENC_TEXT},
+    {"mjs", "text/javascript", QUORVEL_ENC_TEXT},
+    {"json", "application/json", QUORVEL_ENC_TEXT},
+    {"svg", "image/svg+xml", QUORVEL_ENC_TEXT},
+    {"wasm", "application/wasm", QUORVEL_ENC_BINARY},
+    {"webp", "image/webp", QUORVEL_ENC_BINARY},
+    {"avif", "image/avif", QUORVEL_ENC_BINARY},
+    {"woff2", "font/woff2", QUORVEL_ENC_BINARY},
+    {"woff", "font/woff", QUORVEL_ENC_BINARY},
+    {"mp4", "video/mp4", QUORVEL_ENC_BINARY},
+    {"webm", "video/webm", QUORVEL_ENC_BINARY},
+    {"md", "text/markdown", QUORVEL_ENC_TEXT},
+    {"csv", "text/csv", QUORVEL_ENC_TEXT},
+    {"shtml", "text/html", QUORVEL_ENC_TEXT},
+    {"zip", "application/zip", QUORVEL_ENC_BINARY},
+    {"gz", "application/gzip", QUORVEL_ENC_BINARY},
+    {"bin", "application/octet-stream", QUORVEL_ENC_BINARY},
 };
 static_assert(std::size(builtin_rows) == SERVER_BUILTIN_MIME_ROWS);
 
@@ -247,6 +265,7 @@ void httpsrv_destroy(server_record** handle)
     htable_destroy(&server->post_uris);
     htable_destroy(&server->content_cache);
     event_destroy(&server->started);
+    access_log_close(&server->access_log);
     // Nothing of the server can call into its plug-ins any more.
     for (uint32_t i = 0; i < server->module_count; ++i)
         module_close(server->modules[i]);
@@ -289,6 +308,7 @@ server_record* httpsrv_copy(const server_record* source)
     copy->start_state.store(source->start_state.load());
     copy->flags = source->flags;
     std::memcpy(copy->index, source->index, sizeof(copy->index));
+    copy->access_log = access_log_share(source->access_log);
 
     bool made = true;
     auto copy_table = [&made](const htable* from) {
@@ -406,6 +426,14 @@ void server_publish_state(server_record* server, uint32_t state)
     server->start_state.store(state, std::memory_order_release);
     if (server->started != nullptr)
         event_signal(server->started);
+}
+
+void server_publish_failure(server_record* server, int error)
+{
+    if (server == nullptr)
+        return;
+    server->start_error = error;
+    server_publish_state(server, SERVER_FAILED);
 }
 
 uint32_t server_wait_state(server_record* server, int32_t wait_ms)

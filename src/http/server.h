@@ -5,6 +5,7 @@
 // it, so no thread-heap reset can take part of a server away.
 #pragma once
 
+#include "http/access_log.h"
 #include "quorvel.h"
 
 #include <atomic>
@@ -20,15 +21,16 @@ struct socket;
 using thread_record = ::quorvel_thread;
 
 // Server flag bits.
-inline constexpr uint32_t SERVER_SSI = 0x1;     // stored pages go through server-side includes
-inline constexpr uint32_t SERVER_DIRLIST = 0x4; // directories may be answered with a listing
+inline constexpr uint32_t SERVER_SSI = 0x1;       // stored pages go through server-side includes
+inline constexpr uint32_t SERVER_DIRLIST = 0x4;   // directories may be answered with a listing
+inline constexpr uint32_t SERVER_DIR_INDEX = 0x8; // a directory holding the index file gets it
 
 inline constexpr int SERVER_INDEX_SIZE = 80;
 inline constexpr char SERVER_DEFAULT_INDEX[] = "/index.html";
 // Requested size of each of the four tables (101 buckets).
 inline constexpr uint32_t SERVER_TABLE_SIZE = 100;
-// Rows of the MIME table of a new server.
-inline constexpr int SERVER_BUILTIN_MIME_ROWS = 28;
+// Rows of the MIME table of a new server: the 28 classic rows, then the types of today's web.
+inline constexpr int SERVER_BUILTIN_MIME_ROWS = 45;
 
 // Start states of a started server, as quorvel_attrib_status reports them.
 inline constexpr uint32_t SERVER_SERVING = 0;  // every listener bound, every handler started
@@ -50,7 +52,7 @@ static_assert(std::is_trivially_destructible_v<uri_record>);
 
 struct server_record {
     std::atomic<uint32_t> status; // 0 healthy, 1 when binding, listening or a handler failed
-    uint32_t flags;               // SERVER_SSI, SERVER_DIRLIST
+    uint32_t flags;               // SERVER_SSI, SERVER_DIRLIST, SERVER_DIR_INDEX
     char index[SERVER_INDEX_SIZE];
     char* bubble_dir;      // NULL: no bubble scan
     htable* mime_table;    // extension -> mime_record
@@ -67,6 +69,8 @@ struct server_record {
     // server_publish_state; `started` is signalled then (NULL in a handler's copy).
     std::atomic<uint32_t> start_state;
     event* started;
+    // Why the start failed, as an errno value: written before SERVER_FAILED is published.
+    int32_t start_error;
     // A handler's copy (httpsrv_copy): its listener records share the OS handles of the
     // server's own listeners and are released without closing them.
     uint8_t is_copy;
@@ -77,6 +81,8 @@ struct server_record {
     // destroyed, after its threads and tables. None in a handler's copy.
     void** modules;
     uint32_t module_count;
+    // One line per answered HTTP request; a handler's copy shares the server's descriptor.
+    access_log_record access_log;
 };
 static_assert(std::is_trivially_destructible_v<server_record>);
 
@@ -85,7 +91,7 @@ static_assert(std::is_trivially_destructible_v<server_record>);
 extern const mime_record uri_mime_text;
 extern const mime_record uri_mime_binary;
 
-// A new server record for `handler_count` handlers with the 28 built-in MIME rows, the index
+// A new server record for `handler_count` handlers with the built-in MIME rows, the index
 // "/index.html" and the root `root` (an existing directory; NULL: the executable's
 // directory). Writes "root directory set to ..." to the error log. NULL (reported) when the
 // root is missing or no directory, or out of memory. Released with httpsrv_destroy.
@@ -123,6 +129,9 @@ int32_t httpsrv_listener_port(server_record* server, int32_t index);
 // The store releases: whatever the kernel wrote before it (the bound ports included) is seen
 // by a thread that reads the state afterwards.
 void server_publish_state(server_record* server, uint32_t state);
+// Publishes SERVER_FAILED with its cause `error` (an errno value such as EADDRINUSE or
+// EACCES), which quorvel_attrib_status hands to the host in errno.
+void server_publish_failure(server_record* server, int error);
 
 // The start state, waiting up to `wait_ms` milliseconds (0: none) while it is still
 // SERVER_STARTING. Reads it with acquire ordering, so an outcome seen here comes with

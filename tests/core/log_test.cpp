@@ -4,8 +4,12 @@
 #include "support/support.h"
 
 #include <ctime>
+#include <fcntl.h>
 #include <regex>
 #include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace quorvel;
 using namespace qtest;
@@ -84,4 +88,51 @@ TEST(Log, ErrorLogCanBeDestroyedWhileOtherThreadsReport)
     for (auto& w : writers)
         w.join();
     EXPECT_FALSE(read_file(dir.file("e.log")).empty());
+}
+
+TEST(Log, DashIsDescriptorTwoItselfWithOneWritePerEntry)
+{
+    // A packet socket as descriptor 2 keeps each write apart: one packet is one write.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    const int saved = ::dup(2);
+    ASSERT_EQ(::dup2(pair[1], 2), 2);
+    log_record* log = log_create("-");
+    const std::string long_text(5000, 'x'); // longer than the entry's area on the stack
+    const int results[] = {log_printf(log, "short %d\n", 1),
+                           log_printf(log, "%s\n", long_text.c_str())};
+    report("t", 2, fault::bad_arg, "through the error log\n");
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pair[1]);
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], 0);
+    std::vector<std::string> writes;
+    std::vector<char> packet(16384);
+    for (ssize_t n;
+         writes.size() < 4 && (n = ::recv(pair[0], packet.data(), packet.size(), 0)) > 0;)
+        writes.emplace_back(packet.data(), static_cast<size_t>(n));
+    ::close(pair[0]);
+    ASSERT_EQ(writes.size(), 3u);
+    const std::string lines[] = {"short 1", long_text, R"(error \(t, 2\): through the error log)"};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(std::regex_match(writes[i], std::regex(stamp + lines[i] + "\n"))) << writes[i];
+    log_destroy(&log);
+
+    // Descriptor 2 closed, or open for reading only: no log on it.
+    for (int flags : {-1, O_RDONLY}) {
+        const int kept = ::dup(2);
+        if (flags == -1)
+            ::close(2);
+        else
+            ::dup2(::open("/dev/null", flags | O_CLOEXEC), 2);
+        log = log_create("-");
+        const int error = errno;
+        ::dup2(kept, 2);
+        ::close(kept);
+        EXPECT_EQ(log, nullptr) << flags;
+        EXPECT_EQ(error, EACCES) << flags;
+        log_destroy(&log);
+    }
 }

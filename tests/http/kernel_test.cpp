@@ -207,7 +207,7 @@ TEST_F(Kernel, ListenersOnPortZeroServeOnThePortsTheSystemGave)
                              "listener 2, the server has 2\n"));
 }
 
-TEST_F(Kernel, APortInUseFailsTheStartAndStartsNoHandler)
+TEST_F(Kernel, AFailedBindEndsTheStartWithItsCauseInErrnoAndNoHandler)
 {
     // Another socket holds the port first: one of the test's own, on a port the system gave.
     int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -216,19 +216,33 @@ TEST_F(Kernel, APortInUseFailsTheStartAndStartsNoHandler)
     ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ASSERT_EQ(::listen(taken, 1), 0);
     ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    port = ntohs(address.sin_port);
-    server = quorvel_obj_create(quorvel_obj_server, 2u, root.path().c_str());
-    ASSERT_NE(server, nullptr);
-    ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, port, "127.0.0.1"), 0);
-
-    EXPECT_EQ(quorvel_obj_start(server), 0);
-    EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 1);
-    EXPECT_TRUE(log.contains("could not bind to port " + std::to_string(port)) ||
-                log.contains("error (socket_bind, 8538): Address already in use"));
-    for (uint32_t i = 0; i < record()->handler_count; ++i)
-        EXPECT_EQ(record()->handlers[i], nullptr);
-    // The kernel ends on the failure; nothing of the server runs any more.
-    EXPECT_TRUE(eventually([&] { return threads() == baseline; }));
+    const int busy = ntohs(address.sin_port);
+    // The port in use, and an address of no interface here (a documentation network).
+    const std::tuple<const char*, int, int, std::string> rows[] = {
+        {"127.0.0.1", busy, EADDRINUSE, "Address already in use"},
+        {"192.0.2.1", 0, EADDRNOTAVAIL, "Cannot assign requested address"},
+    };
+    for (const auto& [where, on, cause, text] : rows) {
+        SCOPED_TRACE(where);
+        log.clear();
+        server = quorvel_obj_create(quorvel_obj_server, 2u, root.path().c_str());
+        ASSERT_NE(server, nullptr);
+        ASSERT_EQ(quorvel_obj_set(server, quorvel_attrib_listener_addr, on, where), 0);
+        EXPECT_EQ(quorvel_obj_start(server), 0);
+        errno = 0;
+        EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, WAIT_MS), 1);
+        EXPECT_EQ(errno, cause);
+        // Every waiter learns the cause, also one that asks again without waiting.
+        errno = 0;
+        EXPECT_EQ(quorvel_obj_get(server, quorvel_attrib_status, 0), 1);
+        EXPECT_EQ(errno, cause);
+        EXPECT_TRUE(log.contains("error (socket_bind, 8538): " + text)) << log.text();
+        for (uint32_t i = 0; i < record()->handler_count; ++i)
+            EXPECT_EQ(record()->handlers[i], nullptr);
+        // The kernel ends on the failure; nothing of the server runs any more.
+        EXPECT_TRUE(eventually([&] { return threads() == baseline; }));
+        destroy();
+    }
     ::close(taken);
 }
 

@@ -61,7 +61,9 @@ inline bool listing_head(const std::string& page, const std::string& title, char
     bool columns = true;
     for (std::string column : {"n\">Name", "s\">Size", "m\">Date Modified"})
         columns &= page.find("<a href=\"?" + column.insert(1, 1, toggle) + "</a></th>") != npos;
-    return columns && page.starts_with("<html><head><title>Index of " + title + "</title>") &&
+    return columns &&
+           page.starts_with("<html><head><meta charset=\"utf-8\"><title>Index of " + title +
+                            "</title>") &&
            page.find("<h2>Index of " + title + "</h2>") != npos;
 }
 
