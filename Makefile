@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build serve app test sanitize tsan tsan-ci bench fuzz format clean
+.PHONY: all deps build serve app install test sanitize tsan tsan-ci bench fuzz format clean
 
 all: build
 
@@ -17,16 +17,24 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Run from the project's top: the demo's .htaccess names its password file relative to it.
+# The demo's stored SSI page is added unless SERVE_ARGS names another root (--root, or a
+# directory argument).
+SERVE_OWN_ROOT = $(findstring --root,$(SERVE_ARGS))$(strip $(foreach w,$(filter-out -%,$(SERVE_ARGS)),$(wildcard $(w)/.)))
 serve: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
 	cmake --build $(BUILD) -j $(JOBS) --target quorvel-serve example_bubbles
-	./$(BUILD)/tools/quorvel-serve $(if $(findstring --root,$(SERVE_ARGS)),,--ssi --cache /welcome.shtml=welcome.shtml) $(SERVE_ARGS)
+	./$(BUILD)/tools/quorvel-serve $(if $(SERVE_OWN_ROOT),,--ssi --cache /welcome.shtml=welcome.shtml) $(SERVE_ARGS)
 
 # The notes board of examples/notes_app.c on http://127.0.0.1:8081.
 app: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_EXTRA)
 	cmake --build $(BUILD) -j $(JOBS) --target notes_app
 	./$(BUILD)/notes_app $(APP_ARGS)
+
+# Installs into PREFIX (/usr/local unless given): `make install PREFIX=/opt/quorvel`.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -4,7 +4,7 @@
 # the compiler and runtime of the fuzz drivers (run by `make fuzz`).
 set -euo pipefail
 
-packages=(cmake g++ make curl python3 binutils libgtest-dev libssl-dev libcrypt-dev
+packages=(cmake g++ make curl python3 binutils pkg-config libgtest-dev libssl-dev libcrypt-dev
           apache2-utils libmd4c-dev libmd4c-html0-dev)
 [ "${1:-}" = --fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 missing=()

@@ -207,20 +207,7 @@ class ServeTest(unittest.TestCase):
 
 
 class ServeProcessTest(unittest.TestCase):
-    def run_serve(self, root, port):
-        return subprocess.run([SERVE, "--root", root, "--port", str(port), "--log", "/dev/null"],
-                              capture_output=True, timeout=30)
-
-    def test_busy_port_and_missing_root_fail_with_status_1_and_a_message(self):
-        with tempfile.TemporaryDirectory() as root, socket.socket() as holder:
-            holder.bind(("127.0.0.1", 0))
-            holder.listen()
-            result = self.run_serve(root, holder.getsockname()[1])
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"could not listen", result.stderr)
-        result = self.run_serve("/nonexistent/quorvel", 0)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"cannot serve", result.stderr)
+    """Features that need a quorvel-serve of their own (its command line: cli_e2e.py)."""
 
     def test_ssi_builds_the_demo_welcome_page(self):
         demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo", "www")
@@ -279,16 +266,6 @@ class ServeProcessTest(unittest.TestCase):
             self.assertIn(b"Content-Type: text/html", head)
             self.assertIn(b"<h1>", body)
             self.assertNotIn(b"\n# ", body)
-
-    def test_help_and_a_free_port_only_for_one_address(self):
-        result = subprocess.run([SERVE, "--help"], capture_output=True, timeout=30)
-        self.assertEqual(result.returncode, 0)
-        self.assertIn(b"--root", result.stdout)
-        self.assertIn(b"0 takes a free port", result.stdout)
-        result = subprocess.run([SERVE, "--port", "0", "--bind", "any"], capture_output=True,
-                                timeout=30)
-        self.assertEqual(result.returncode, 2)
-        self.assertIn(b"--port 0 needs --bind with an address", result.stderr)
 
 
 if __name__ == "__main__":
