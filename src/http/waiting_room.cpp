@@ -378,8 +378,10 @@ void enqueue(waiting_room* r, guest* g)
     (r->queue_tail != nullptr ? r->queue_tail->next : r->queue_head) = g;
     r->queue_tail = g;
     r->queued.fetch_add(1, std::memory_order_relaxed);
-    ::pthread_cond_signal(&r->arrived);
     ::pthread_mutex_unlock(&r->lock);
+    // Signalled after the unlock: a handler woken while the lock is still held would only
+    // block on it again.
+    ::pthread_cond_signal(&r->arrived);
 }
 
 // Hands a guest whose request has arrived (or will not) to the handlers: its connection
@@ -815,11 +817,10 @@ void room_return(waiting_room* r, guest* g)
                 ring(r);
                 return;
             }
-        } else if (pushed == 1) {
-            // All sent and nothing unread: the close sends a plain end of stream after it.
-            socket_destroy(&g->sock);
         }
     }
+    // All sent and nothing unread (the close then sends a plain end of stream after the
+    // answer), or a connection that failed: closed at once.
     release_guest(g);
 }
 
