@@ -42,6 +42,8 @@ constexpr std::string_view internal_error_head =
 constexpr std::string_view internal_error_tail = "\r\n</font>";
 constexpr std::string_view basic_challenge =
     "WWW-Authenticate: Basic realm=\"File Download Authorization\"\r\n";
+// A 405 answer names the methods the server knows.
+constexpr std::string_view allowed_methods = "Allow: GET, HEAD, POST\r\n";
 constexpr std::string_view server_line = "Server: Quorvel/1.0\r\n";
 constexpr std::string_view connection_close = "Connection: close\r\n\r\n";
 constexpr std::string_view not_modified_line = "HTTP/1.0 304 Not modified\r\n";
@@ -160,6 +162,8 @@ int write_error(request_data* request, uint32_t index, const char* message)
     status_lines(request, head, index);
     if (index == STATUS_AUTH_REQUIRED)
         head.add(basic_challenge);
+    else if (index == STATUS_METHOD_NOT_ALLOWED)
+        head.add(allowed_methods);
     head.add("Content-Type: text/html\r\n");
     head.content_length(page.size() + text.size() + tail.size() + RESPONSE_FOOTER.size());
     head.add(connection_close);

@@ -100,9 +100,12 @@ TEST_F(Site, ErrorPagesCarryTheirExactLengthAndTheFooter)
                    "Content-Type: text/html",
                    "Content-Length: " + std::to_string(error_page(index).size()),
                    "Connection: close"};
-        if (index == STATUS_AUTH_REQUIRED) // the Basic challenge goes before Content-Type
+        // The Basic challenge and the methods a 405 allows go before Content-Type.
+        if (index == STATUS_AUTH_REQUIRED)
             head.insert(head.begin() + 3,
                         "WWW-Authenticate: Basic realm=\"File Download Authorization\"");
+        if (index == STATUS_METHOD_NOT_ALLOWED)
+            head.insert(head.begin() + 3, "Allow: GET, HEAD, POST");
         return head;
     };
     for (auto [path, index] :
