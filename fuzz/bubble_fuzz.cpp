@@ -22,6 +22,7 @@
 #include "core/thread_heap.h"
 #include "platform/modules.h"
 #include "quorvel.h"
+#include "support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -632,14 +633,7 @@ const char* module_error()
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr ? base : "/tmp") + "/quorvel-bubble-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("bubble_fuzz: mkdtemp");
-        std::abort();
-    }
-    temp_root = pattern;
+    temp_root = fuzz::make_temp_root("bubble-fuzz");
     input_path = temp_root + "/input.bbl";
     fresh_path = temp_root + "/fresh.bbl";
     appended_path = temp_root + "/appended.bbl";

@@ -17,6 +17,7 @@
 #include "net/socket_io.h"
 #include "platform/os.h"
 #include "quorvel.h"
+#include "support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,6 +42,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using fuzz::connection;
+using fuzz::write_file;
 
 // Longer inputs are ignored: the whole input must fit in the socket pair's buffer before the
 // library starts reading, and the head limit below is well within it.
@@ -77,12 +80,6 @@ bool show_status = false;
 envelope* error_log = nullptr;
 envelope* server = nullptr;
 quorvel::server_record* copy = nullptr;
-
-void write_file(const fs::path& path, std::string_view text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 [[noreturn]] void fail(const char* what, std::string_view reply)
 {
@@ -319,29 +316,6 @@ void clean_up()
         fs::remove_all(temp_root, ignored);
 }
 
-// A record made as an accepted connection's is: a duplicate of a record holding the handle,
-// non-blocking, with the peer's address filled in.
-quorvel::socket* connection(int fd, int32_t size, const char* peer)
-{
-    quorvel::socket proto{};
-    proto.port = 80;
-    proto.fd[0] = fd;
-    proto.fd[1] = -1;
-    proto.timeout = quorvel::SOCKET_DEFAULT_TIMEOUT;
-    proto.sndbuf = size;
-    proto.rcvbuf = size;
-    proto.flags = SOCK_BUFFERED | SOCK_CONNECTED;
-    quorvel::socket* c = quorvel::socket_dup(&proto);
-    if (c == nullptr)
-        return nullptr;
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    c->fd[0] = fd;
-    c->fd[1] = -1;
-    c->io_nonblocking = 1;
-    std::snprintf(c->peer, sizeof(c->peer), "%s", peer);
-    return c;
-}
-
 // Whether the request names the Authorization header, in any case, anywhere: without it no
 // credentials can have been checked.
 bool mentions_authorization(std::string_view input)
@@ -394,13 +368,7 @@ void check_reply(std::string_view reply, bool head_method)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorvel-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("request_fuzz: mkdtemp");
-        std::abort();
-    }
-    temp_root = pattern;
+    temp_root = fuzz::make_temp_root("fuzz");
     show_status = std::getenv("QUORVEL_FUZZ_SHOW") != nullptr;
     std::atexit(clean_up);
     make_tree();

@@ -30,6 +30,7 @@
 #include "net/socket_io.h"
 #include "platform/os.h"
 #include "quorvel.h"
+#include "support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -51,6 +52,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using fuzz::write_file;
 
 // Inputs longer than this are ignored: pages of a few kilobytes reach every path.
 constexpr size_t INPUT_LIMIT = 64 * 1024;
@@ -141,12 +143,6 @@ quorvel::server_record* copy = nullptr;
 
 // Every popen of the process: none may run a command.
 int popen_calls = 0;
-
-void write_file(const fs::path& path, std::string_view text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 size_t count(std::string_view text, std::string_view what)
 {
@@ -347,27 +343,6 @@ void clean_up()
         fs::remove_all(temp_root, ignored);
 }
 
-// A record made as an accepted connection's is.
-quorvel::socket* connection(int fd)
-{
-    quorvel::socket proto{};
-    proto.port = 80;
-    proto.fd[0] = fd;
-    proto.fd[1] = -1;
-    proto.timeout = quorvel::SOCKET_DEFAULT_TIMEOUT;
-    proto.flags = SOCK_BUFFERED | SOCK_CONNECTED;
-    quorvel::socket* c = quorvel::socket_dup(&proto);
-    if (c == nullptr)
-        return nullptr;
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    c->fd[0] = fd;
-    c->fd[1] = -1;
-    c->io_nonblocking = 1;
-    std::snprintf(c->peer, sizeof(c->peer), "%s", "127.0.0.1");
-    c->deadline_ms = quorvel::monotonic_ms() + int64_t{quorvel::request_timeout_seconds()} * 1000;
-    return c;
-}
-
 // The fixed request, read from a socket pair and resolved as a handler does; `*peer` is the
 // client's end, closed by the caller.
 quorvel::request_data* read_request(const char* path, int* peer)
@@ -381,9 +356,11 @@ quorvel::request_data* read_request(const char* path, int* peer)
         std::abort();
     ::shutdown(fds[1], SHUT_WR);
     *peer = fds[1];
-    quorvel::socket* sock = connection(fds[0]);
+    quorvel::socket* sock = fuzz::connection(fds[0], 0, "127.0.0.1");
     if (sock == nullptr)
         std::abort();
+    sock->deadline_ms =
+        quorvel::monotonic_ms() + int64_t{quorvel::request_timeout_seconds()} * 1000;
     quorvel::request_data* request =
         quorvel::http_request(copy, sock, quorvel::handler_heap_size() / 4);
     if (request == nullptr || (request->flags & quorvel::REQUEST_FAILED) != 0 ||
@@ -451,13 +428,7 @@ extern "C" std::FILE* popen(const char*, const char*)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorvel-ssi-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("ssi_fuzz: mkdtemp");
-        std::abort();
-    }
-    temp_root = pattern;
+    temp_root = fuzz::make_temp_root("ssi-fuzz");
     show_output = std::getenv("QUORVEL_FUZZ_SHOW") != nullptr;
     set_environment();
     std::atexit(clean_up);

@@ -6,6 +6,7 @@
 #include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -48,21 +49,6 @@ int open_for_append(const char* name)
     return fd;
 }
 
-// Writes the whole entry; one write unless the system takes it in parts.
-bool write_entry(int fd, const char* text, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = ::write(fd, text, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The entry itself, formatted whole and then written with one write, so entries of several
 // writers (other logs on the same file, or the host's own output on standard error) never
 // interleave within a line. The caller holds the log's lock.
@@ -102,11 +88,11 @@ int log_write(log_record* log, const char* head, const char* format, va_list arg
             mem_free(text);
     });
     if (is_standard_error(log->file_name))
-        return write_entry(STDERR_FILENO, text, length) ? 0 : -1;
+        return write_all(STDERR_FILENO, text, length);
     fd_guard file(open_for_append(log->file_name));
     if (file.get() == -1)
         return -1;
-    return write_entry(file.get(), text, length) ? 0 : -1;
+    return write_all(file.get(), text, length);
 }
 
 // `log` with its name but no lock yet.

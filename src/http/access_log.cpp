@@ -8,6 +8,7 @@
 #include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
+#include "http/date.h"
 #include "http/request.h"
 #include "net/socket.h"
 
@@ -17,7 +18,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <iterator>
 #include <string_view>
 #include <unistd.h>
 
@@ -26,14 +26,8 @@ namespace quorvel {
 namespace {
 
 constexpr mode_t LOG_FILE_MODE = 0644;
-// "10/Oct/2000:13:55:36 +0000" and its terminator.
-constexpr size_t LOG_DATE_SIZE = 27;
 // Bytes an escaped byte takes: "\xNN".
 constexpr size_t ESCAPED_SIZE = 4;
-
-constexpr const char* month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-static_assert(std::size(month_names) == 12);
 
 struct date_cache {
     int64_t second = -1;
@@ -44,18 +38,12 @@ thread_local date_cache cached_date;
 // The current time as the log writes it; "-" when it cannot be converted.
 std::string_view log_date()
 {
-    time_t now = ::time(nullptr);
+    auto now = static_cast<int64_t>(::time(nullptr));
     date_cache& cache = cached_date;
-    if (cache.second != static_cast<int64_t>(now)) {
-        struct tm t {};
-        int n = -1;
-        if (::gmtime_r(&now, &t) != nullptr && t.tm_mon >= 0 && t.tm_mon < 12)
-            n = std::snprintf(cache.text, sizeof(cache.text), "%02d/%s/%04d:%02d:%02d:%02d +0000",
-                              t.tm_mday, month_names[t.tm_mon], t.tm_year + 1900, t.tm_hour,
-                              t.tm_min, t.tm_sec);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof(cache.text))
+    if (cache.second != now) {
+        if (format_log_date(now, cache.text, sizeof(cache.text)) == nullptr)
             return "-";
-        cache.second = static_cast<int64_t>(now);
+        cache.second = now;
     }
     return cache.text;
 }

@@ -138,6 +138,24 @@ char* format_http_date(int64_t when, char* out, size_t size)
     return format_tm(t, out, size);
 }
 
+char* format_log_date(int64_t when, char* out, size_t size)
+{
+    if (out == nullptr || size == 0)
+        return nullptr;
+    struct tm t {};
+    auto seconds = static_cast<time_t>(when);
+    int n = -1;
+    if (::gmtime_r(&seconds, &t) != nullptr && t.tm_mon >= 0 && t.tm_mon < 12)
+        n = std::snprintf(out, size, "%02d/%s/%04lld:%02d:%02d:%02d +0000", t.tm_mday,
+                          month_names[t.tm_mon], static_cast<long long>(t.tm_year) + 1900,
+                          t.tm_hour, t.tm_min, t.tm_sec);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        out[0] = '\0';
+        return nullptr;
+    }
+    return out;
+}
+
 char* format_http_now(char* out, size_t size)
 {
     if (out == nullptr || size == 0)

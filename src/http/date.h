@@ -18,6 +18,10 @@ inline constexpr size_t HTTP_DATE_SIZE = 80;
 char* format_http_date(int64_t when, char* out, size_t size);
 // The same for the current time.
 char* format_http_now(char* out, size_t size);
+// The UTC time `when` as the Common Log Format writes it, "10/Oct/2000:13:55:36 +0000",
+// bounded by `size` (LOG_DATE_SIZE is enough): `out`, or NULL (`out` emptied) as above.
+char* format_log_date(int64_t when, char* out, size_t size);
+inline constexpr size_t LOG_DATE_SIZE = 27;
 // The same for the current time plus `seconds`; NULL also when the sum overflows. No caller
 // yet: the expiry of cookies will be written with it.
 char* format_http_future(int64_t seconds, char* out, size_t size);

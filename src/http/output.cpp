@@ -5,6 +5,7 @@
 // with it. On a stream, output goes to the socket, text as frames.
 #include "http/output.h"
 
+#include "core/guard.h"
 #include "core/report.h"
 #include "core/thread_heap.h"
 #include "foundation/buffer.h"
@@ -14,6 +15,7 @@
 #include "net/frame.h"
 #include "net/socket_io.h"
 #include "net/uuencode.h"
+#include "platform/files.h"
 #include "quorvel.h"
 
 #include <algorithm>
@@ -192,15 +194,24 @@ int request_file_stream(request_data* request, const char* path, int flags)
 {
     if (request_send_page(request) != 0)
         return -1;
-    // Counted at the file's size; the HTML-safe form of a file is longer.
+    clear_errors();
+    if (path == nullptr) {
+        set_fault(fault::bad_arg);
+        return -1;
+    }
+    // Opened once: its size is what the answer's body counts (the HTML-safe form is longer),
+    // and a HEAD answer needs nothing more.
     struct stat status {};
-    bool regular = path != nullptr && ::stat(path, &status) == 0 && S_ISREG(status.st_mode);
+    fd_guard file(open_regular(path, &status));
+    if (file.get() == -1)
+        return -1;
     if (request_is_head(request))
-        return regular ? 0 : -1;
-    int rc = (flags & QUORVEL_STREAM_ENCODE) ? quorvel_file_uuencode(request->sock, path)
-                                             : socket_streamfile(request->sock, path, 0);
-    if (rc == 0 && regular)
-        request->body_bytes += static_cast<uint64_t>(status.st_size);
+        return 0;
+    auto size = static_cast<uint64_t>(status.st_size);
+    int rc = (flags & QUORVEL_STREAM_ENCODE) ? socket_uuencode_fd(request->sock, file.get())
+                                             : socket_streamfd(request->sock, file.get(), size);
+    if (rc == 0)
+        request->body_bytes += size;
     return rc;
 }
 

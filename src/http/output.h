@@ -45,8 +45,9 @@ int request_vuprintf(request_data* request, const char* format, va_list args);
 
 // Sends the file at `path` on the request's connection, after the page so far: as HTML-safe
 // lines with QUORVEL_STREAM_ENCODE, else the whole file with the system's file transmission;
-// `body_bytes` grows by the file's size. For HEAD nothing is sent: 0 when `path` is a regular
-// file, else -1. 0, or -1 as socket_streamfile or quorvel_file_uuencode fail.
+// `body_bytes` grows by the file's size. The file is opened once, as a regular file; for HEAD
+// nothing is sent: 0 when it opens, else -1. 0, or -1 as socket_streamfile or
+// quorvel_file_uuencode fail.
 int request_file_stream(request_data* request, const char* path, int flags);
 
 // Formatted text on a stream: stream_vprintf as one frame, stream_vuprintf as one frame per

@@ -8,6 +8,7 @@
 #include "foundation/buffer.h"
 #include "net/socket.h"
 #include "net/socket_io.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,25 +36,6 @@ void discard_file(int fd, const char* path)
     errno_saver keep;
     ::close(fd);
     ::unlink(path);
-}
-
-// Writes all of `data` to `fd`: 0, or -1 with errno set.
-int write_all(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n > 0) {
-            data += n;
-            length -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        return -1;
-    }
-    return 0;
 }
 
 // Creates or truncates the file a receive writes, opened with `access` (O_RDWR or O_WRONLY).

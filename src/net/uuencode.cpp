@@ -102,7 +102,16 @@ int quorvel_file_uuencode(socket* s, const char* path)
     fd_guard file(open_regular(path));
     if (file.get() == -1)
         return -1;
-    byte_reader reader(file.get());
+    return socket_uuencode_fd(s, file.get());
+}
+
+int socket_uuencode_fd(socket* s, int file)
+{
+    if (s == nullptr) {
+        set_fault(fault::bad_arg);
+        return -1;
+    }
+    byte_reader reader(file);
     char piece[UUENCODE_LINE];
     uint32_t count = 0;
     // A piece that continues a line already sent in part; its line end alone is no line.

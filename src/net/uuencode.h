@@ -20,4 +20,8 @@ inline constexpr uint32_t UUENCODE_AREA = 2560;
 // line does not fit UUENCODE_AREA (what went before it has been sent).
 int quorvel_file_uuencode(socket* s, const char* path);
 
+// quorvel_file_uuencode of the file open for reading at `file` (from its current offset; the
+// descriptor stays the caller's).
+int socket_uuencode_fd(socket* s, int file);
+
 } // namespace quorvel

@@ -43,4 +43,22 @@ std::FILE* open_regular_stream(const char* path, struct stat* status)
     return f;
 }
 
+int write_all(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n > 0) {
+            data += n;
+            length -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace quorvel
